@@ -1,0 +1,37 @@
+# Compiler settings shared by every target of the project.
+
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
+
+add_compile_options(
+  -Wall -Wextra -Wpedantic
+  -Wshadow -Wconversion -Wsign-conversion -Wdouble-promotion
+  -Wcast-qual -Wformat=2 -Wundef -Wnull-dereference
+  # The programs print floating-point results whose last digits depend on
+  # each multiply and add being rounded on its own. GCC fuses them into FMA
+  # instructions across statements where the target has them (ARM VFPv4,
+  # x86-64 with FMA), which changes what is printed; never let it.
+  -ffp-contract=off)
+
+# The virtual board sees a program's file I/O through preloaded wrappers of
+# read() and write(); glibc's fortified __read_chk would go around them.
+if(NOT CMAKE_CROSSCOMPILING)
+  add_compile_options(-U_FORTIFY_SOURCE)
+endif()
+
+# The sanitizer preset's flags, for every target including the tests.
+set(BRINGUP_SANITIZE "" CACHE STRING "Sanitizers to build with, e.g. address,undefined")
+if(BRINGUP_SANITIZE)
+  add_compile_options(-fsanitize=${BRINGUP_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${BRINGUP_SANITIZE})
+endif()
+
+# add_bringup_program(NAME SOURCES...): one of the project's programs. They
+# follow a plain procedural style: no exceptions, no RTTI, no heap.
+function(add_bringup_program name)
+  add_executable(${name} ${ARGN})
+  target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
+  install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endfunction()

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace test_support {
+
+// How a child process ended and everything it wrote.
+struct ChildResult {
+    std::string out;       // standard output, byte for byte
+    std::string err;       // standard error, byte for byte
+    int exit_code = -1;    // the status it exited with, or -1 when a signal ended it
+    int signal = 0;        // the signal that ended it, or 0
+    bool timed_out = false; // killed by run_child after the timeout
+};
+
+// Runs argv[0] (a path) with the given arguments, feeds it `input` on
+// standard input and then end of input, and waits for it to end. A child
+// still running after `timeout` is killed with SIGKILL.
+ChildResult run_child(const std::vector<std::string>& argv, std::string_view input,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+} // namespace test_support

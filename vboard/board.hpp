@@ -1,0 +1,113 @@
+#pragma once
+
+// The virtual board: the unmodified program binaries, linked against the
+// real libmraa, run against simulated devices.
+//
+//   /dev/i2c-0         I2C bus 0, a PCF8574 + HD44780 character LCD at 0x27
+//   /dev/spidev3.0     SPI bus 3, chip select 0   } with a peer: loopback,
+//   /dev/spidev0.0     SPI bus 0, chip select 0   } a scripted reply, or silence
+//   /sys/bus/iio/devices/iio:device0   an 8-channel IIO ADC
+//   /sys/class/pwm/pwmchip0            a one-channel PWM controller
+//
+// umockdev provides the board's /sys and /dev to the program and hands its
+// ioctls on the nodes to the device models here; a small preload library
+// (preload/) gives the sysfs attributes the kernel's semantics, catches
+// syslog and reports sleeps; libfaketime makes the program's pauses shorter
+// by the run's speed. libmraa finds the board's pins and buses in the JSON
+// description in boards/.
+
+#include "devices/hd44780.hpp"
+#include "devices/spidev.hpp"
+#include "events.hpp"
+#include "faults.hpp"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vboard {
+
+struct BoardConfig {
+    LcdGeometry lcd = lcd_16x2;
+    SpiPeer spi; // on every SPI port
+    // The texts each ADC channel's raw file shows, one per read, the last for good.
+    std::map<int, std::vector<std::string>> adc;
+    FaultPlan faults;
+};
+
+struct RunOptions {
+    std::vector<std::string> argv; // argv[0]: the program's path
+    std::string input;             // standard input, followed by end of file
+    double speed = 100;            // virtual seconds per real second
+
+    // Stopping the program: counted as a normal end (status 0).
+    std::optional<double> stop_at;       // when its virtual time reaches this
+    std::optional<int> stop_after_lines; // after this many lines of standard output
+
+    // Delivering SIGINT, once: at a virtual time, after a number of output
+    // lines, or as soon as a condition on the record holds (tested at each
+    // call the program makes to the board).
+    std::optional<double> sigint_at;
+    std::optional<int> sigint_after_lines;
+    std::function<bool(const std::vector<Event>&)> sigint_when;
+
+    // Real time after which the program is killed, whatever it is doing.
+    std::chrono::milliseconds timeout{30000};
+};
+
+struct RunResult {
+    std::string out; // standard output, byte for byte
+    std::string err; // standard error, byte for byte
+    int exit_code = -1; // the status it exited with, or -1
+    int signal = 0;     // the signal that ended it, or 0
+    bool stopped = false;   // ended by stop_at or stop_after_lines
+    bool timed_out = false; // killed after RunOptions::timeout
+    std::vector<Event> events;
+
+    // As a shell reports it, with a program the board stopped counted as 0.
+    int status() const;
+};
+
+// Receives the run as it happens, on the thread that called Board::run.
+class Observer {
+public:
+    virtual ~Observer() = default;
+    virtual void on_stdout(std::string_view) {}
+    virtual void on_stderr(std::string_view) {}
+    virtual void on_event(const Event&) {}
+};
+
+class Board {
+public:
+    explicit Board(BoardConfig config = {});
+    ~Board();
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    // Runs one program on the board. The devices keep their state from one
+    // run to the next, as a real board would; the record starts afresh.
+    RunResult run(const RunOptions& options, Observer* observer = nullptr);
+
+    // The testbed directory that stands for the board's / (removed with the board).
+    const std::string& root() const;
+
+    // The device tree as the program sees it: the board's own path for
+    // /sys/... and /dev/..., with /sys/class and /sys/bus links resolved.
+    std::string canonical(const std::string& path) const;
+
+    struct Impl; // the testbed and the device models, in board.cpp
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// The path of one of the project's programs in the build tree that this
+// library belongs to, or "" for a name it does not know.
+std::string program_path(std::string_view name);
+
+} // namespace vboard

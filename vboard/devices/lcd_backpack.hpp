@@ -1,0 +1,42 @@
+#pragma once
+
+// A character LCD with a PCF8574 I2C backpack: the expander latches each byte
+// written to it on its eight outputs, which drive the HD44780's RS, R/W and
+// EN lines, the backlight transistor and the data lines D7..D4.
+
+#include "hd44780.hpp"
+#include "i2c_bus.hpp"
+
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+class Recorder;
+
+class LcdBackpack : public I2cDevice {
+public:
+    LcdBackpack(Recorder& recorder, LcdGeometry geometry);
+
+    void write(std::span<const std::uint8_t> bytes) override;
+    // The PCF8574's pins are quasi-bidirectional: a read returns the levels
+    // it drives, that is the last byte written.
+    void read(std::span<std::uint8_t> bytes) override;
+
+    // Records the screen if it has changed since it was last recorded. The
+    // board calls this whenever the program pauses or ends, so that a text
+    // written character by character appears once, complete.
+    void record_screen_if_changed();
+
+    const Hd44780& controller() const { return lcd_; }
+
+private:
+    Recorder& recorder_;
+    Hd44780 lcd_;
+    std::uint8_t port_ = 0xFF; // the PCF8574's outputs are high after power-on
+    std::vector<std::string> shown_;
+    bool shown_display_on_ = false;
+    bool shown_backlight_ = false;
+};
+
+} // namespace vboard

@@ -1,0 +1,147 @@
+#include "pwm_chip.hpp"
+
+#include <cerrno>
+#include <fstream>
+#include <system_error>
+
+namespace vboard {
+
+namespace {
+
+constexpr const char* channel_directory = "pwm0";
+constexpr std::array<const char*, 4> channel_attributes{"period", "duty_cycle", "enable", "polarity"};
+
+// The channel number written to export or unexport: this chip has one.
+std::optional<unsigned long long> channel_number(std::string_view bytes)
+{
+    return parse_unsigned(bytes);
+}
+
+} // namespace
+
+void PwmChip::create_channel_directory() const
+{
+    std::error_code ignored;
+    std::filesystem::create_directories(directory_ / channel_directory, ignored);
+    for (const char* name : channel_attributes) {
+        std::ofstream(directory_ / channel_directory / name);
+    }
+}
+
+void PwmChip::remove_channel_directory() const
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_ / channel_directory, ignored);
+}
+
+std::optional<std::string> PwmChip::show(const std::string& attr, int& error)
+{
+    if (attr == "npwm") {
+        return "1\n";
+    }
+    const std::string prefix = std::string(channel_directory) + "/";
+    if (attr.compare(0, prefix.size(), prefix) == 0) {
+        // A file still open after unexport belongs to a channel that is gone.
+        if (!exported_) {
+            error = ENODEV;
+            return std::nullopt;
+        }
+        const std::string name = attr.substr(prefix.size());
+        if (name == "period") {
+            return std::to_string(period_) + "\n";
+        }
+        if (name == "duty_cycle") {
+            return std::to_string(duty_) + "\n";
+        }
+        if (name == "enable") {
+            return enabled_ ? "1\n" : "0\n";
+        }
+        if (name == "polarity") {
+            return inversed_ ? "inversed\n" : "normal\n";
+        }
+    }
+    // export and unexport are write-only.
+    error = EIO;
+    return std::nullopt;
+}
+
+int PwmChip::store(const std::string& attr, std::string_view bytes)
+{
+    if (attr == "export" || attr == "unexport") {
+        const auto channel = channel_number(bytes);
+        if (!channel || *channel != 0) {
+            return EINVAL;
+        }
+        if (attr == "export") {
+            if (exported_) {
+                return EBUSY;
+            }
+            exported_ = true;
+            period_ = 0;
+            duty_ = 0;
+            enabled_ = false;
+            inversed_ = false;
+            create_channel_directory();
+        } else {
+            if (!exported_) {
+                return EINVAL;
+            }
+            exported_ = false;
+            remove_channel_directory();
+        }
+        return 0;
+    }
+    const std::string prefix = std::string(channel_directory) + "/";
+    if (attr.compare(0, prefix.size(), prefix) == 0) {
+        return exported_ ? store_channel(attr.substr(prefix.size()), bytes) : ENODEV;
+    }
+    return EIO;
+}
+
+// The kernel checks every new state as a whole (pwm_apply_state): the period
+// must not be 0 and the duty cycle must fit in it.
+int PwmChip::store_channel(const std::string& name, std::string_view bytes)
+{
+    if (name == "period" || name == "duty_cycle") {
+        const auto value = parse_unsigned(bytes);
+        if (!value) {
+            return EINVAL;
+        }
+        const unsigned long long period = name == "period" ? *value : period_;
+        const unsigned long long duty = name == "duty_cycle" ? *value : duty_;
+        if (period == 0 || duty > period) {
+            return EINVAL;
+        }
+        period_ = period;
+        duty_ = duty;
+        return 0;
+    }
+    if (name == "enable") {
+        const auto value = parse_signed(bytes);
+        if (!value || (*value != 0 && *value != 1)) {
+            return EINVAL;
+        }
+        if (*value == 1 && period_ == 0) {
+            return EINVAL;
+        }
+        enabled_ = *value == 1;
+        return 0;
+    }
+    if (name == "polarity") {
+        std::string_view text = bytes.substr(0, bytes.find('\0'));
+        if (!text.empty() && text.back() == '\n') {
+            text.remove_suffix(1);
+        }
+        if (text != "normal" && text != "inversed") {
+            return EINVAL;
+        }
+        if (enabled_) {
+            return EBUSY; // most controllers change polarity only while stopped
+        }
+        inversed_ = text == "inversed";
+        return 0;
+    }
+    return EIO;
+}
+
+} // namespace vboard

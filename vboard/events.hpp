@@ -1,0 +1,163 @@
+#pragma once
+
+// What the devices of the virtual board saw, in the order the program did it.
+// Every event carries `t`, the program's virtual time in seconds since it
+// started (see Recorder).
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vboard {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One write on the I2C bus: the address byte and the data bytes that
+// followed it, as one transaction. `error` is 0 when the device acknowledged
+// it, or the errno the bus driver reported (ENXIO: no acknowledge).
+struct I2cWrite {
+    double t;
+    std::string dev; // "i2c-0"
+    int addr;
+    Bytes bytes;
+    int error;
+};
+
+// An instruction or a character that the display controller latched.
+struct LcdOperation {
+    enum class Kind { instruction, character };
+    double t;
+    Kind kind;
+    std::uint8_t value;
+    bool eight_bit; // latched in a single transfer of the 8-bit interface
+};
+
+// What the display shows, each time it has changed and the program then
+// paused, stopped talking to the display, or ended.
+struct LcdScreen {
+    double t;
+    std::vector<std::string> rows;
+    bool display_on;
+    bool backlight;
+};
+
+// A configuration request on a device node: an ioctl other than a transfer.
+struct IoctlCall {
+    double t;
+    std::string dev;     // "spidev3.0", "i2c-0"
+    std::string request; // the kernel's name, e.g. "SPI_IOC_RD_MODE32"
+    unsigned long number;
+    std::optional<std::uint32_t> value; // the value read or written, where the request has one
+    long result;
+    int error; // errno when result is -1
+};
+
+// One full-duplex SPI transfer as the spidev driver received it.
+struct SpiTransfer {
+    double t;
+    std::string dev;
+    Bytes tx;
+    Bytes rx;             // what the peer clocked back (empty for a failed transfer)
+    std::uint32_t length; // the record's len
+    std::uint32_t speed_hz;
+    std::uint8_t bits_per_word;
+    std::uint32_t mode; // the device's mode word in force
+    long result;
+    int error;
+};
+
+// A read or a write of a sysfs attribute.
+struct SysfsAccess {
+    enum class Op { read, write };
+    double t;
+    std::string dev;  // "iio:device0", "pwmchip0"
+    std::string attr; // path below the device directory, e.g. "pwm0/duty_cycle"
+    Op op;
+    std::string bytes; // exactly what was written, or what the read returned
+    long result;
+    int error;
+};
+
+// An open or a close of a device node or a sysfs attribute, or a failed open.
+struct FileEvent {
+    enum class Op { open, close };
+    double t;
+    std::string dev;  // node name or device directory
+    std::string path; // as the program gave it
+    Op op;
+    int error; // errno of a failed open, else 0
+};
+
+// A message the program (through libmraa) sent to syslog.
+struct LogLine {
+    double t;
+    int priority;
+    std::string text;
+};
+
+// Something the program did to its own process: a pause, a signal handler
+// installed, a signal delivered to it, its end.
+struct ProgramEvent {
+    enum class Kind { sleep, handler, signal, stopped, exit };
+    double t;
+    Kind kind;
+    double seconds = 0; // sleep: the pause asked for
+    int signal = 0;     // handler, signal: the signal; exit: the signal that ended it, or 0
+    int status = 0;     // exit: the exit status
+};
+
+using Event = std::variant<I2cWrite, LcdOperation, LcdScreen, IoctlCall, SpiTransfer, SysfsAccess, FileEvent,
+                           LogLine, ProgramEvent>;
+
+double time_of(const Event& event);
+
+// The record of one run, and the program's virtual time.
+//
+// Virtual time advances only while the program sleeps (by the time it asked
+// to sleep, or up to the moment a signal cut the sleep short), so everything
+// a program does between two pauses happens at the same instant, and a run's
+// record is the same on every run and every machine. libfaketime shortens the
+// real pauses by the board's speed.
+//
+// Device models record from umockdev's thread and from the board's own; the
+// callback set with on_record runs after each event (a live view draws it).
+class Recorder {
+public:
+    void record(Event event);
+    // Forgets every event and sets the clock back to 0.
+    void clear();
+    double now() const;
+    void advance_to(double t);
+
+    // A copy of everything recorded so far.
+    std::vector<Event> events() const;
+    // Events recorded since `from`; `from` is moved past them.
+    std::vector<Event> take_from(std::size_t& from) const;
+
+    void on_record(std::function<void()> wake) { wake_ = std::move(wake); }
+
+private:
+    mutable std::mutex lock_;
+    std::vector<Event> events_;
+    double now_ = 0;
+    std::function<void()> wake_;
+};
+
+// All events of one type, in order.
+template <typename T>
+std::vector<T> all_of(const std::vector<Event>& events)
+{
+    std::vector<T> found;
+    for (const auto& e : events) {
+        if (const T* x = std::get_if<T>(&e)) {
+            found.push_back(*x);
+        }
+    }
+    return found;
+}
+
+} // namespace vboard

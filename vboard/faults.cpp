@@ -1,0 +1,205 @@
+#include "faults.hpp"
+
+#include "devices/ioctl_names.hpp"
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+namespace vboard {
+
+namespace {
+
+std::optional<long> parse_number(std::string_view text)
+{
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    long value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+constexpr std::array<std::pair<std::string_view, int>, 12> errno_names{{
+    {"EPERM", EPERM}, {"ENOENT", ENOENT}, {"EIO", EIO}, {"ENXIO", ENXIO}, {"EBADF", EBADF}, {"EAGAIN", EAGAIN},
+    {"EACCES", EACCES}, {"EBUSY", EBUSY}, {"ENODEV", ENODEV}, {"EINVAL", EINVAL}, {"ENOTTY", ENOTTY},
+    {"ETIMEDOUT", ETIMEDOUT},
+}};
+
+std::optional<int> parse_errno(std::string_view text)
+{
+    for (const auto& [name, value] : errno_names) {
+        if (text == name) {
+            return value;
+        }
+    }
+    const auto number = parse_number(text);
+    if (number && *number > 0 && *number < 4096) {
+        return static_cast<int>(*number);
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string_view> split(std::string_view text, char separator)
+{
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const auto at = text.find(separator);
+        parts.push_back(text.substr(0, at));
+        if (at == std::string_view::npos) {
+            return parts;
+        }
+        text.remove_prefix(at + 1);
+    }
+}
+
+} // namespace
+
+bool path_within(const std::string& path, const std::string& prefix)
+{
+    return path == prefix || (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0 &&
+                              (prefix.back() == '/' || path[prefix.size()] == '/'));
+}
+
+void FaultPlan::refuse_ioctl(std::string device, unsigned long request, bool any_message, int error, int occurrence)
+{
+    ioctls_.push_back({std::move(device), request, any_message, error, occurrence});
+}
+
+std::string FaultPlan::add(std::string_view spec)
+{
+    const auto equals = spec.find('=');
+    if (equals == std::string_view::npos) {
+        return "a fault is KIND=WHAT, e.g. absent=/dev/i2c-0";
+    }
+    const std::string_view kind = spec.substr(0, equals);
+    const std::string_view what = spec.substr(equals + 1);
+    if (kind == "absent" || kind == "deny" || kind == "write") {
+        if (what.empty() || what.front() != '/') {
+            return std::string(kind) + "= needs an absolute path";
+        }
+        std::string path(what);
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        (kind == "absent" ? absent_ : kind == "deny" ? denied_ : write_refused_).push_back(path);
+        return "";
+    }
+    if (kind == "nack") {
+        const auto parts = split(what, ':');
+        const auto address = parts.size() == 2 ? parse_number(parts[0]) : std::nullopt;
+        const auto frame = parts.size() == 2 ? parse_number(parts[1]) : std::nullopt;
+        if (!address || !frame || *address < 0 || *address > 0x7F || *frame < 1) {
+            return "nack= needs ADDRESS:FRAME, an address 0..0x7f and a frame from 1";
+        }
+        nack(static_cast<int>(*address), static_cast<int>(*frame));
+        return "";
+    }
+    if (kind == "ioctl") {
+        const auto parts = split(what, ':');
+        if (parts.size() < 2 || parts.size() > 4 || parts[0].empty()) {
+            return "ioctl= needs DEVICE:REQUEST[:ERRNO[:N]]";
+        }
+        unsigned long request = 0;
+        const bool any_message = parts[1] == spi_message_name;
+        if (!any_message) {
+            bool named = false;
+            for (const auto& entry : ioctl_names) {
+                if (entry.name == parts[1]) {
+                    request = entry.number;
+                    named = true;
+                }
+            }
+            const auto number = named ? std::nullopt : parse_number(parts[1]);
+            if (!named && !number) {
+                return "unknown ioctl request " + std::string(parts[1]);
+            }
+            if (number) {
+                request = static_cast<unsigned long>(*number);
+            }
+        }
+        int error = EINVAL;
+        if (parts.size() >= 3) {
+            const auto e = parse_errno(parts[2]);
+            if (!e) {
+                return "unknown errno " + std::string(parts[2]);
+            }
+            error = *e;
+        }
+        int occurrence = 0;
+        if (parts.size() == 4) {
+            const auto n = parse_number(parts[3]);
+            if (!n || *n < 1) {
+                return "the occurrence N counts from 1";
+            }
+            occurrence = static_cast<int>(*n);
+        }
+        refuse_ioctl(std::string(parts[0]), request, any_message, error, occurrence);
+        return "";
+    }
+    return "unknown fault kind " + std::string(kind) + " (absent, deny, ioctl, nack, write)";
+}
+
+void FaultPlan::canonicalise(const std::function<std::string(const std::string&)>& canonical)
+{
+    for (auto* paths : {&denied_, &write_refused_}) {
+        for (auto& path : *paths) {
+            path = canonical(path);
+        }
+    }
+}
+
+bool FaultPlan::denied(const std::string& canonical_path) const
+{
+    for (const auto& prefix : denied_) {
+        if (path_within(canonical_path, prefix)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool FaultPlan::writes_refused(const std::string& canonical_path) const
+{
+    for (const auto& prefix : write_refused_) {
+        if (path_within(canonical_path, prefix)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int FaultPlan::ioctl_error(std::string_view device, unsigned long request)
+{
+    int error = 0;
+    for (auto& fault : ioctls_) {
+        const bool matches = fault.device == device && (fault.any_message ? is_spi_message(request) : fault.request == request);
+        if (!matches) {
+            continue;
+        }
+        ++fault.seen;
+        if (error == 0 && (fault.occurrence == 0 || fault.occurrence == fault.seen)) {
+            error = fault.error;
+        }
+    }
+    return error;
+}
+
+std::optional<int> FaultPlan::nack_from(int address) const
+{
+    std::optional<int> first;
+    for (const auto& n : nacks_) {
+        if (n.address == address && (!first || n.from_frame < *first)) {
+            first = n.from_frame;
+        }
+    }
+    return first;
+}
+
+} // namespace vboard

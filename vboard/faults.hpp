@@ -1,0 +1,74 @@
+#pragma once
+
+// Faults to inject into a run of the virtual board, from the command line's
+// --fault specifications or from a test:
+//   absent=PATH                         the node or sysfs file (or directory) does not exist
+//   deny=PATH                           opening it fails with EACCES, even for root
+//   ioctl=DEVICE:REQUEST[:ERRNO[:N]]    the request on that node fails (default EINVAL),
+//                                       only its Nth occurrence if N is given (counted from 1)
+//   nack=ADDRESS:FRAME                  the I2C device stops acknowledging at its FRAMEth write
+//   write=PATH                          writes to the sysfs attribute fail with EINVAL
+// PATH is absolute, as the program sees it; DEVICE a node name such as
+// spidev3.0; REQUEST a kernel name (SPI_IOC_WR_MODE32, SPI_IOC_MESSAGE,
+// I2C_SLAVE_FORCE...) or a number; ERRNO a number or a name such as EIO.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vboard {
+
+class FaultPlan {
+public:
+    // Adds one specification; returns what is wrong with it, or "".
+    std::string add(std::string_view spec);
+
+    void absent(std::string path) { absent_.push_back(std::move(path)); }
+    void deny(std::string path) { denied_.push_back(std::move(path)); }
+    void refuse_writes(std::string path) { write_refused_.push_back(std::move(path)); }
+    // `request` 0 with `any_message` set matches every SPI_IOC_MESSAGE(n).
+    void refuse_ioctl(std::string device, unsigned long request, bool any_message, int error, int occurrence);
+    void nack(int address, int from_frame) { nacks_.push_back({address, from_frame}); }
+
+    const std::vector<std::string>& absent_paths() const { return absent_; }
+
+    // Rewrites every path so that aliases (a /sys/class link and the device
+    // directory it points to) compare equal; the board calls this once its
+    // sysfs exists, and compares paths canonicalised the same way.
+    void canonicalise(const std::function<std::string(const std::string&)>& canonical);
+
+    bool denied(const std::string& canonical_path) const;
+    bool writes_refused(const std::string& canonical_path) const;
+    // The errno this call of `request` on `device` fails with, or 0. Counts
+    // the occurrences, so call it exactly once per request made.
+    int ioctl_error(std::string_view device, unsigned long request);
+    // The first write to `address` that is not acknowledged, if any.
+    std::optional<int> nack_from(int address) const;
+
+private:
+    struct IoctlFault {
+        std::string device;
+        unsigned long request;
+        bool any_message;
+        int error;
+        int occurrence; // 0: every one
+        int seen = 0;
+    };
+    struct Nack {
+        int address;
+        int from_frame;
+    };
+
+    std::vector<std::string> absent_;
+    std::vector<std::string> denied_;
+    std::vector<std::string> write_refused_;
+    std::vector<IoctlFault> ioctls_;
+    std::vector<Nack> nacks_;
+};
+
+// True if `path` is `prefix` or lies below it.
+bool path_within(const std::string& path, const std::string& prefix);
+
+} // namespace vboard

@@ -1,0 +1,36 @@
+#pragma once
+
+// What the devices saw, drawn for a person at a terminal as it happens: the
+// LCD as a box each time its screen changes, SPI transfers as TX/RX hex and
+// ASCII, ADC reads, the PWM duty cycle as a bar, configuration requests,
+// failures, libmraa's log and the program's end. I2C frames and single LCD
+// instructions are left to the trace: a screen update is hundreds of them.
+
+#include "events.hpp"
+
+#include <string>
+
+namespace vboard {
+
+class LiveView {
+public:
+    explicit LiveView(int fd) : fd_(fd) {}
+    void show(const Event& event);
+
+private:
+    void line(const std::string& text);
+    void show(const LcdScreen& screen);
+    void show(const SpiTransfer& transfer);
+    void show(const SysfsAccess& access);
+    void show(const IoctlCall& call);
+    void show(const I2cWrite& write);
+    void show(const FileEvent& file);
+    void show(const LogLine& log);
+    void show(const ProgramEvent& program);
+    void show(const LcdOperation&) {}
+
+    int fd_;
+    unsigned long long pwm_period_ns_ = 0;
+};
+
+} // namespace vboard

@@ -1,0 +1,237 @@
+#include "trace.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <syslog.h>
+
+namespace vboard {
+
+namespace {
+
+std::string quoted(std::string_view text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+                out += escaped;
+            } else {
+                out += c; // UTF-8 passes through as it is
+            }
+        }
+    }
+    return out + "\"";
+}
+
+// Virtual time to the microsecond, without trailing zeros: 0.0512, 2, 3.25.
+std::string seconds(double t)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", t);
+    std::string s = text;
+    s.erase(s.find_last_not_of('0') + 1);
+    if (s.back() == '.') {
+        s.pop_back();
+    }
+    return s;
+}
+
+// The fields every event starts with.
+std::string head(double t, std::string_view dev, std::string_view event)
+{
+    return "{\"t\":" + seconds(t) + ",\"dev\":" + quoted(dev) + ",\"event\":" + quoted(event);
+}
+
+std::string outcome(long result, int error)
+{
+    std::string s = ",\"result\":" + std::to_string(result);
+    if (error != 0) {
+        s += ",\"error\":" + quoted(errno_name(error));
+    }
+    return s;
+}
+
+const char* priority_name(int priority)
+{
+    static constexpr const char* names[] = {"emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"};
+    return names[LOG_PRI(priority)];
+}
+
+std::string encode(const I2cWrite& e)
+{
+    std::string s = head(e.t, e.dev, "write") + ",\"addr\":" + std::to_string(e.addr) + ",\"bytes\":" + quoted(hex(e.bytes));
+    if (e.error != 0) {
+        s += ",\"error\":" + quoted(errno_name(e.error));
+    }
+    return s + "}";
+}
+
+std::string encode(const LcdOperation& e)
+{
+    const bool character = e.kind == LcdOperation::Kind::character;
+    std::string s = head(e.t, "lcd", character ? "char" : "instruction") + ",\"value\":" + std::to_string(e.value);
+    if (character) {
+        if (e.value >= 0x20 && e.value < 0x7F) {
+            s += ",\"text\":" + quoted(std::string(1, static_cast<char>(e.value)));
+        }
+    } else {
+        s += ",\"name\":" + quoted(lcd_instruction_name(e.value));
+    }
+    if (e.eight_bit) {
+        s += ",\"eight_bit\":true";
+    }
+    return s + "}";
+}
+
+std::string encode(const LcdScreen& e)
+{
+    std::string rows;
+    for (const auto& row : e.rows) {
+        rows += (rows.empty() ? "" : ",") + quoted(row);
+    }
+    return head(e.t, "lcd", "screen") + ",\"rows\":[" + rows + "],\"display\":" + (e.display_on ? "true" : "false") +
+           ",\"backlight\":" + (e.backlight ? "true" : "false") + "}";
+}
+
+std::string encode(const IoctlCall& e)
+{
+    std::string s = head(e.t, e.dev, "ioctl") + ",\"request\":" + quoted(e.request);
+    if (e.value) {
+        s += ",\"value\":" + std::to_string(*e.value);
+    }
+    return s + outcome(e.result, e.error) + "}";
+}
+
+std::string encode(const SpiTransfer& e)
+{
+    return head(e.t, e.dev, "transfer") + ",\"tx\":" + quoted(hex(e.tx)) + ",\"rx\":" + quoted(hex(e.rx)) +
+           ",\"len\":" + std::to_string(e.length) + ",\"speed_hz\":" + std::to_string(e.speed_hz) +
+           ",\"bits_per_word\":" + std::to_string(e.bits_per_word) + ",\"mode\":" + std::to_string(e.mode) +
+           outcome(e.result, e.error) + "}";
+}
+
+std::string encode(const SysfsAccess& e)
+{
+    const bool write = e.op == SysfsAccess::Op::write;
+    return head(e.t, e.dev, write ? "write" : "read") + ",\"attr\":" + quoted(e.attr) + ",\"value\":" + quoted(e.bytes) +
+           outcome(e.result, e.error) + "}";
+}
+
+std::string encode(const FileEvent& e)
+{
+    std::string s = head(e.t, e.dev, e.op == FileEvent::Op::open ? "open" : "close") + ",\"path\":" + quoted(e.path);
+    if (e.error != 0) {
+        s += ",\"error\":" + quoted(errno_name(e.error));
+    }
+    return s + "}";
+}
+
+std::string encode(const LogLine& e)
+{
+    return head(e.t, "syslog", "log") + ",\"priority\":" + quoted(priority_name(e.priority)) + ",\"text\":" + quoted(e.text) +
+           "}";
+}
+
+std::string encode(const ProgramEvent& e)
+{
+    switch (e.kind) {
+    case ProgramEvent::Kind::sleep:
+        return head(e.t, "program", "sleep") + ",\"seconds\":" + seconds(e.seconds) + "}";
+    case ProgramEvent::Kind::handler:
+        return head(e.t, "program", "handler") + ",\"signal\":" + quoted(signal_name(e.signal)) +
+               ",\"installed\":" + (e.status != 0 ? "true" : "false") + "}";
+    case ProgramEvent::Kind::signal:
+        return head(e.t, "program", "signal") + ",\"signal\":" + quoted(signal_name(e.signal)) + "}";
+    case ProgramEvent::Kind::stopped:
+        return head(e.t, "program", "stopped") + "}";
+    case ProgramEvent::Kind::exit:
+        if (e.signal != 0) {
+            return head(e.t, "program", "exit") + ",\"signal\":" + quoted(signal_name(e.signal)) + "}";
+        }
+        return head(e.t, "program", "exit") + ",\"status\":" + std::to_string(e.status) + "}";
+    }
+    return "{}";
+}
+
+} // namespace
+
+std::string hex(const Bytes& bytes)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    for (const std::uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 0x0F];
+    }
+    return out;
+}
+
+std::string errno_name(int error)
+{
+    const char* name = strerrorname_np(error);
+    return name != nullptr ? name : std::to_string(error);
+}
+
+std::string signal_name(int signal)
+{
+    const char* abbreviation = sigabbrev_np(signal);
+    return abbreviation != nullptr ? std::string("SIG") + abbreviation : std::to_string(signal);
+}
+
+std::string lcd_instruction_name(std::uint8_t value)
+{
+    if ((value & 0x80) != 0) {
+        return "set DDRAM address";
+    }
+    if ((value & 0x40) != 0) {
+        return "set CGRAM address";
+    }
+    if ((value & 0x20) != 0) {
+        return std::string("function set: ") + ((value & 0x10) != 0 ? "8-bit" : "4-bit") + ", " +
+               ((value & 0x08) != 0 ? "2 lines" : "1 line") + ", " + ((value & 0x04) != 0 ? "5x10" : "5x8");
+    }
+    if ((value & 0x10) != 0) {
+        return std::string((value & 0x08) != 0 ? "display shift " : "cursor shift ") + ((value & 0x04) != 0 ? "right" : "left");
+    }
+    if ((value & 0x08) != 0) {
+        return std::string("display ") + ((value & 0x04) != 0 ? "on" : "off") + ", cursor " +
+               ((value & 0x02) != 0 ? "on" : "off") + ", blink " + ((value & 0x01) != 0 ? "on" : "off");
+    }
+    if ((value & 0x04) != 0) {
+        return std::string("entry mode: ") + ((value & 0x02) != 0 ? "increment" : "decrement") +
+               ((value & 0x01) != 0 ? ", shift display" : "");
+    }
+    if ((value & 0x02) != 0) {
+        return "return home";
+    }
+    if ((value & 0x01) != 0) {
+        return "clear display";
+    }
+    return "no operation";
+}
+
+std::string to_json(const Event& event)
+{
+    return std::visit([](const auto& e) { return encode(e); }, event);
+}
+
+} // namespace vboard

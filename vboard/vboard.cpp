@@ -1,0 +1,275 @@
+// vboard: runs one of the board programs (or any program) on the virtual
+// board, passes its standard output and error through unchanged, shows what
+// the devices saw, and exits with the program's status.
+
+#include "board.hpp"
+#include "live_view.hpp"
+#include "trace.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr const char* usage =
+    "usage: vboard run [OPTION]... [--] PROGRAM [ARG]...\n"
+    "\n"
+    "Runs PROGRAM (a path, or the name of one of the project's programs) on the\n"
+    "virtual board. Its standard output and error pass through unchanged and its\n"
+    "exit status is vboard's; a program that vboard stops counts as status 0.\n"
+    "\n"
+    "  --adc CH=VALUE[,VALUE...]  what ADC channel CH reads, one value per read, the last for good\n"
+    "  --spi loopback|silent|reply=HEX\n"
+    "                             the SPI peer (default loopback: MOSI wired to MISO)\n"
+    "  --lcd 16x2|20x4            the character display's size (default 16x2)\n"
+    "  --fault SPEC               absent=PATH, deny=PATH, write=PATH, nack=ADDRESS:FRAME,\n"
+    "                             ioctl=DEVICE:REQUEST[:ERRNO[:N]]  (may be repeated)\n"
+    "  --for SECONDS              stop the program at this virtual time\n"
+    "  --lines N                  stop the program after N lines of standard output\n"
+    "  --sigint-after SECONDS     send SIGINT at this virtual time\n"
+    "  --sigint-after-lines N     send SIGINT after N lines of standard output\n"
+    "  --speed N                  virtual seconds per real second (default 100)\n"
+    "  --timeout SECONDS          kill the program after this much real time (default none)\n"
+    "  --trace FILE               write every device event as a JSON line to FILE\n"
+    "  --view FILE                draw the devices to FILE instead of the terminal\n"
+    "  --quiet                    do not draw the devices\n";
+
+[[noreturn]] void fail(const std::string& message)
+{
+    std::fprintf(stderr, "vboard: %s\n", message.c_str());
+    std::exit(2);
+}
+
+template <typename T>
+T number(std::string_view text, const char* option)
+{
+    T value{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) {
+        fail(std::string(option) + " needs a number, not \"" + std::string(text) + "\"");
+    }
+    return value;
+}
+
+std::vector<std::uint8_t> parse_hex(std::string_view text)
+{
+    if (text.size() % 2 != 0) {
+        fail("reply=HEX needs an even number of hex digits");
+    }
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        unsigned byte = 0;
+        const auto digits = text.substr(i, 2);
+        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + 2, byte, 16);
+        if (ec != std::errc() || end != digits.data() + 2) {
+            fail("reply= needs hex digits, not \"" + std::string(digits) + "\"");
+        }
+        bytes.push_back(static_cast<std::uint8_t>(byte));
+    }
+    return bytes;
+}
+
+void add_adc(vboard::BoardConfig& config, std::string_view spec)
+{
+    const auto equals = spec.find('=');
+    if (equals == std::string_view::npos || equals == 0 || equals + 1 == spec.size()) {
+        fail("--adc needs CH=VALUE[,VALUE...]");
+    }
+    const int channel = number<int>(spec.substr(0, equals), "--adc");
+    if (channel < 0 || channel > 7) {
+        fail("the ADC has channels 0 to 7");
+    }
+    std::vector<std::string> values;
+    std::string_view rest = spec.substr(equals + 1);
+    for (;;) {
+        const auto comma = rest.find(',');
+        values.emplace_back(rest.substr(0, comma));
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        rest.remove_prefix(comma + 1);
+    }
+    config.adc[channel] = values;
+}
+
+std::string resolve_program(const std::string& name)
+{
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const std::string path = vboard::program_path(name);
+    if (path.empty()) {
+        fail("no program " + name + ": give a path, or one of i2c_lcd, spi_ioctl, adc_test, pwm_led_mraa, "
+             "calculator, ky013, spi_mraa");
+    }
+    if (access(path.c_str(), X_OK) != 0) {
+        fail(name + " has not been built (" + path + ")");
+    }
+    return path;
+}
+
+void write_all(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+class Console : public vboard::Observer {
+public:
+    Console(int view_fd, std::ofstream* trace) : trace_(trace)
+    {
+        if (view_fd >= 0) {
+            view_.emplace(view_fd);
+        }
+    }
+    void on_stdout(std::string_view bytes) override { write_all(STDOUT_FILENO, bytes); }
+    void on_stderr(std::string_view bytes) override { write_all(STDERR_FILENO, bytes); }
+    void on_event(const vboard::Event& event) override
+    {
+        if (view_) {
+            view_->show(event);
+        }
+        if (trace_ != nullptr) {
+            *trace_ << vboard::to_json(event) << '\n';
+            trace_->flush();
+        }
+    }
+
+private:
+    std::optional<vboard::LiveView> view_;
+    std::ofstream* trace_;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2 || std::strcmp(argv[1], "run") != 0) {
+        std::fputs(usage, argc >= 2 && std::strcmp(argv[1], "--help") == 0 ? stdout : stderr);
+        return argc >= 2 && std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
+    }
+    vboard::BoardConfig config;
+    vboard::RunOptions options;
+    options.timeout = std::chrono::hours(24 * 365);
+    std::string trace_path;
+    std::string view_path;
+    bool quiet = false;
+
+    int i = 2;
+    auto value = [&](const char* option) -> std::string_view {
+        if (i + 1 >= argc) {
+            fail(std::string(option) + " needs a value");
+        }
+        return argv[++i];
+    };
+    for (; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--") {
+            ++i;
+            break;
+        }
+        if (arg.empty() || arg[0] != '-') {
+            break;
+        }
+        if (arg == "--adc") {
+            add_adc(config, value("--adc"));
+        } else if (arg == "--spi") {
+            const std::string_view peer = value("--spi");
+            if (peer == "loopback") {
+                config.spi.kind = vboard::SpiPeer::Kind::loopback;
+            } else if (peer == "silent") {
+                config.spi.kind = vboard::SpiPeer::Kind::silent;
+            } else if (peer.rfind("reply=", 0) == 0) {
+                config.spi.kind = vboard::SpiPeer::Kind::reply;
+                config.spi.reply = parse_hex(peer.substr(6));
+            } else {
+                fail("--spi is loopback, silent or reply=HEX");
+            }
+        } else if (arg == "--lcd") {
+            const std::string_view size = value("--lcd");
+            if (size != "16x2" && size != "20x4") {
+                fail("--lcd is 16x2 or 20x4");
+            }
+            config.lcd = size == "16x2" ? vboard::lcd_16x2 : vboard::lcd_20x4;
+        } else if (arg == "--fault") {
+            const std::string problem = config.faults.add(value("--fault"));
+            if (!problem.empty()) {
+                fail("--fault: " + problem);
+            }
+        } else if (arg == "--for") {
+            options.stop_at = number<double>(value("--for"), "--for");
+        } else if (arg == "--lines") {
+            options.stop_after_lines = number<int>(value("--lines"), "--lines");
+        } else if (arg == "--sigint-after") {
+            options.sigint_at = number<double>(value("--sigint-after"), "--sigint-after");
+        } else if (arg == "--sigint-after-lines") {
+            options.sigint_after_lines = number<int>(value("--sigint-after-lines"), "--sigint-after-lines");
+        } else if (arg == "--speed") {
+            options.speed = number<double>(value("--speed"), "--speed");
+            if (options.speed <= 0) {
+                fail("--speed must be above 0");
+            }
+        } else if (arg == "--timeout") {
+            options.timeout = std::chrono::milliseconds(
+                static_cast<long long>(number<double>(value("--timeout"), "--timeout") * 1000));
+        } else if (arg == "--trace") {
+            trace_path = value("--trace");
+        } else if (arg == "--view") {
+            view_path = value("--view");
+        } else if (arg == "--quiet") {
+            quiet = true;
+        } else if (arg == "--help") {
+            std::fputs(usage, stdout);
+            return 0;
+        } else {
+            fail("unknown option " + std::string(arg) + " (vboard --help)");
+        }
+    }
+    if (i >= argc) {
+        fail("no program to run (vboard --help)");
+    }
+    options.argv.push_back(resolve_program(argv[i]));
+    for (++i; i < argc; ++i) {
+        options.argv.emplace_back(argv[i]);
+    }
+
+    std::ofstream trace;
+    if (!trace_path.empty()) {
+        trace.open(trace_path);
+        if (!trace) {
+            fail("cannot write " + trace_path + ": " + std::strerror(errno));
+        }
+    }
+    // The view goes to the terminal itself, so that the program's standard
+    // output and error stay exactly what the program wrote.
+    int view_fd = -1;
+    if (!quiet) {
+        view_fd = view_path.empty() ? open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC)
+                                    : open(view_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (view_fd < 0 && !view_path.empty()) {
+            fail("cannot write " + view_path + ": " + std::strerror(errno));
+        }
+    }
+    // Input for the program comes from vboard's own standard input, if any is waiting.
+    Console console(view_fd, trace_path.empty() ? nullptr : &trace);
+    vboard::Board board(std::move(config));
+    const vboard::RunResult result = board.run(options, &console);
+    return result.status();
+}

@@ -176,6 +176,11 @@ Reply request(Request type, int fd, std::int64_t arg0, std::int64_t arg1, const 
         std::memcpy(data, answer.payload, reply.length < capacity ? reply.length : capacity);
     }
     pthread_mutex_unlock(&channel_lock);
+    // A signal the board delivers with a reply arrives as the call returns
+    // (a sleep's arrives during the sleep: see board_sleep).
+    if (reply.raise_signal > 0 && type != Request::sleep_begin) {
+        raise(reply.raise_signal);
+    }
     errno = saved_errno;
     return reply;
 }
@@ -189,13 +194,10 @@ void say_hello()
 
 __attribute__((constructor)) void start() { say_hello(); }
 
-// Applies a reply to a call that is about to return `result`.
+// Sets errno for a call the board failed.
 template <typename T>
 T answer_call(const Reply& reply, T result)
 {
-    if (reply.raise_signal > 0) {
-        raise(reply.raise_signal);
-    }
     if (result < 0) {
         errno = reply.error;
     }
@@ -333,8 +335,7 @@ void send_log(int priority, const char* format, va_list args)
 void report_handler(int signo, bool installed)
 {
     if (channel() >= 0) {
-        const Reply reply = request(Request::handler, -1, signo, installed ? 1 : 0);
-        answer_call(reply, 0);
+        request(Request::handler, -1, signo, installed ? 1 : 0);
     }
 }
 

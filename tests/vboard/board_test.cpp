@@ -1,0 +1,418 @@
+// The virtual board as a program sees it: devprobe does exactly what each
+// test says to the devices, and the tests check what came back and what the
+// board recorded.
+
+#include "board.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace vboard;
+
+RunResult probe(Board& board, std::vector<std::string> steps, RunOptions options = {})
+{
+    options.argv = {DEVPROBE_PATH};
+    options.argv.insert(options.argv.end(), steps.begin(), steps.end());
+    options.timeout = std::chrono::seconds(20);
+    return board.run(options);
+}
+
+RunResult probe(std::vector<std::string> steps, BoardConfig config = {}, RunOptions options = {})
+{
+    Board board(std::move(config));
+    return probe(board, std::move(steps), std::move(options));
+}
+
+BoardConfig with_fault(const std::string& spec)
+{
+    BoardConfig config;
+    EXPECT_EQ(config.faults.add(spec), "");
+    return config;
+}
+
+BoardConfig with_peer(SpiPeer::Kind kind, std::vector<std::uint8_t> reply = {})
+{
+    BoardConfig config;
+    config.spi = SpiPeer{kind, std::move(reply)};
+    return config;
+}
+
+// --- SPI ---------------------------------------------------------------------------
+
+TEST(Spidev, LoopbackFollowsTheRecordsPointersBothWays)
+{
+    const auto r = probe({"open", "/dev/spidev3.0", "rw", "transfer", "4", "a1b2c3d4"});
+    EXPECT_EQ(r.out, "open OK\ntransfer 4 a1b2c3d4\n");
+    const auto transfers = all_of<SpiTransfer>(r.events);
+    ASSERT_EQ(transfers.size(), 1u);
+    EXPECT_EQ(transfers[0].dev, "spidev3.0");
+    EXPECT_EQ(transfers[0].tx, (Bytes{0xa1, 0xb2, 0xc3, 0xd4}));
+    EXPECT_EQ(transfers[0].length, 4u);
+    EXPECT_EQ(transfers[0].speed_hz, 1000000u);
+    EXPECT_EQ(transfers[0].result, 4);
+}
+
+TEST(Spidev, ReplyPeerAnswersThenIdlesHigh)
+{
+    const auto r = probe({"open", "/dev/spidev0.0", "rw", "transfer", "4", "00000000"},
+                         with_peer(SpiPeer::Kind::reply, {0x41, 0x00}));
+    EXPECT_EQ(r.out, "open OK\ntransfer 4 4100ffff\n");
+}
+
+TEST(Spidev, SilentPeerLeavesTheReceiveBufferAlone)
+{
+    const auto r = probe({"open", "/dev/spidev3.0", "rw", "transfer", "3", "010203"}, with_peer(SpiPeer::Kind::silent));
+    EXPECT_EQ(r.out, "open OK\ntransfer 3 ffffff\n");
+}
+
+TEST(Spidev, NullTransmitBufferSendsZeros)
+{
+    const auto r = probe({"open", "/dev/spidev3.0", "rw", "transfer", "2", "-"});
+    EXPECT_EQ(r.out, "open OK\ntransfer 2 0000\n");
+    EXPECT_EQ(all_of<SpiTransfer>(r.events).at(0).tx, (Bytes{0, 0}));
+}
+
+TEST(Spidev, ConfigurationRequestsReadBackWhatWasWritten)
+{
+    const auto r = probe({"open", "/dev/spidev3.0", "rw", "ioctl32", "RD_MODE32", "0", "ioctl32", "WR_MODE32", "3",
+                          "ioctl8", "RD_MODE", "0", "ioctl8", "WR_LSB_FIRST", "1", "ioctl8", "RD_LSB_FIRST", "0",
+                          "ioctl32", "RD_MAX_SPEED_HZ", "0", "ioctl32", "WR_MAX_SPEED_HZ", "5000000", "ioctl32",
+                          "RD_MAX_SPEED_HZ", "0", "ioctl8", "WR_BITS_PER_WORD", "7", "ioctl8", "RD_BITS_PER_WORD", "0"});
+    EXPECT_EQ(r.out, "open OK\n"
+                     "ioctl 0 0\n"
+                     "ioctl 0 3\n"
+                     "ioctl 0 3\n"
+                     "ioctl 0 1\n"
+                     "ioctl 0 1\n"
+                     "ioctl 0 10000000\n"
+                     "ioctl 0 5000000\n"
+                     "ioctl 0 5000000\n"
+                     "ioctl -22 7\n" // the controller does 8, 16 and 32-bit words
+                     "ioctl 0 8\n");
+    const auto calls = all_of<IoctlCall>(r.events);
+    ASSERT_EQ(calls.size(), 10u);
+    EXPECT_EQ(calls[1].request, "SPI_IOC_WR_MODE32");
+    EXPECT_EQ(calls[1].value, 3u);
+    EXPECT_EQ(calls[8].error, EINVAL);
+}
+
+TEST(Spidev, TransferRecordsTheModeInForce)
+{
+    const auto r = probe({"open", "/dev/spidev3.0", "rw", "ioctl8", "WR_MODE", "1", "transfer", "1", "55"});
+    EXPECT_EQ(all_of<SpiTransfer>(r.events).at(0).mode, 1u);
+}
+
+// --- I2C and the display -------------------------------------------------------------
+
+TEST(I2cBus, AFourByteWriteReachesTheDisplayAsOneTransaction)
+{
+    const auto r = probe({"open", "/dev/i2c-0", "rw", "address", "0x27", "smbus", "0x0c", "083c38", "i2cwrite",
+                          "0c083c38", "rdwr", "0x27", "0c083c38"});
+    EXPECT_EQ(r.out, "open OK\naddress 0\nsmbus 0\ni2cwrite 4\nrdwr 1\n");
+    const auto writes = all_of<I2cWrite>(r.events);
+    ASSERT_EQ(writes.size(), 3u);
+    for (const auto& w : writes) {
+        EXPECT_EQ(w.addr, 0x27);
+        EXPECT_EQ(w.bytes, (Bytes{0x0c, 0x08, 0x3c, 0x38}));
+        EXPECT_EQ(w.error, 0);
+    }
+    // Three wake-up frames in the 8-bit interface: no-op then function set, each.
+    const auto ops = all_of<LcdOperation>(r.events);
+    ASSERT_EQ(ops.size(), 6u);
+    EXPECT_EQ(ops[1].value, 0x30);
+}
+
+TEST(I2cBus, AnAddressWithNoDeviceIsNotAcknowledged)
+{
+    const auto r = probe({"open", "/dev/i2c-0", "rw", "address", "0x3c", "i2cwrite", "00"});
+    EXPECT_EQ(r.out, "open OK\naddress 0\ni2cwrite -6\n"); // ENXIO
+    EXPECT_EQ(all_of<I2cWrite>(r.events).at(0).error, ENXIO);
+}
+
+TEST(I2cBus, ScreenIsRecordedWhenTheProgramPauses)
+{
+    // Wake-up, 4-bit mode, function set, display on, then "Hi" and a pause.
+    std::vector<std::string> steps{"open", "/dev/i2c-0", "rw", "address", "0x27"};
+    for (const char* frame : {"0c083c38", "0c083c38", "0c083c38", "0c082c28", "2c288c88", "0c08ccc8", "4d498d89",
+                              "6d699d99"}) {
+        steps.insert(steps.end(), {"i2cwrite", frame});
+    }
+    steps.insert(steps.end(), {"usleep", "1000"});
+    const auto r = probe(steps);
+    const auto screens = all_of<LcdScreen>(r.events);
+    ASSERT_EQ(screens.size(), 1u);
+    EXPECT_EQ(screens[0].rows, (std::vector<std::string>{"Hi              ", "                "}));
+    EXPECT_TRUE(screens[0].display_on);
+    EXPECT_TRUE(screens[0].backlight);
+}
+
+// --- Sysfs ---------------------------------------------------------------------------
+
+TEST(Sysfs, EachWriteReplacesTheValueWhateverTheOffset)
+{
+    // What libmraa does with duty_cycle: one open, many writes, a seek, a read.
+    const auto r = probe({"open", "/sys/class/pwm/pwmchip0/export", "w", "write", "0", "close", "open",
+                          "/sys/class/pwm/pwmchip0/pwm0/period", "w", "write", "200000", "close", "open",
+                          "/sys/class/pwm/pwmchip0/pwm0/duty_cycle", "rw", "write", "102000", "write", "9",
+                          "seek", "0", "read", "64", "read", "64"});
+    EXPECT_EQ(r.out, "open OK\nwrite 1\nclose 0\nopen OK\nwrite 6\nclose 0\nopen OK\nwrite 6\nwrite 1\n"
+                     "seek 0\nread 2 9\\n\nread 0 \n");
+}
+
+TEST(Sysfs, WritesAreRecordedWithTheirExactBytes)
+{
+    const auto r = probe({"open", "/sys/bus/iio/devices/iio:device0/buffer/enable", "w", "write", "1\\0", "close",
+                          "open", "/sys/bus/iio/devices/iio:device0/buffer/length", "w", "write", "-12"});
+    EXPECT_EQ(r.out, "open OK\nwrite 2\nclose 0\nopen OK\nwrite -22\n"); // the kernel wants an unsigned length
+    const auto accesses = all_of<SysfsAccess>(r.events);
+    ASSERT_EQ(accesses.size(), 2u);
+    EXPECT_EQ(accesses[0].dev, "iio:device0");
+    EXPECT_EQ(accesses[0].attr, "buffer/enable");
+    EXPECT_EQ(accesses[0].bytes, std::string("1\0", 2));
+    EXPECT_EQ(accesses[1].attr, "buffer/length");
+    EXPECT_EQ(accesses[1].bytes, "-12");
+    EXPECT_EQ(accesses[1].error, EINVAL);
+}
+
+TEST(Sysfs, PwmRefusesADutyCycleLongerThanThePeriod)
+{
+    const auto r = probe({"open", "/sys/class/pwm/pwmchip0/export", "w", "write", "0", "open",
+                          "/sys/class/pwm/pwmchip0/pwm0/duty_cycle", "w", "write", "100", "open",
+                          "/sys/class/pwm/pwmchip0/pwm0/period", "w", "write", "200000", "open",
+                          "/sys/class/pwm/pwmchip0/pwm0/duty_cycle", "w", "write", "200001", "write", "200000"});
+    // Before a period is set any duty cycle is too long; then 200001 ns is, and 200000 is not.
+    EXPECT_EQ(r.out, "open OK\nwrite 1\nopen OK\nwrite -22\nopen OK\nwrite 6\nopen OK\nwrite -22\nwrite 6\n");
+}
+
+TEST(Sysfs, ExportCreatesTheChannelAndUnexportRemovesIt)
+{
+    const auto r = probe({"open", "/sys/class/pwm/pwmchip0/pwm0/enable", "r", "open", "/sys/class/pwm/pwmchip0/export",
+                          "w", "write", "0", "write", "0", "open", "/sys/class/pwm/pwmchip0/pwm0/enable", "r", "read",
+                          "8", "open", "/sys/class/pwm/pwmchip0/unexport", "w", "write", "0", "open",
+                          "/sys/class/pwm/pwmchip0/pwm0/enable", "r"});
+    EXPECT_EQ(r.out, "open -2\nopen OK\nwrite 1\nwrite -16\nopen OK\nread 2 0\\n\nopen OK\nwrite 1\nopen -2\n");
+}
+
+TEST(Sysfs, AdcSequenceAdvancesOnEachReadAndStaysAtItsLastValue)
+{
+    BoardConfig config;
+    config.adc[6] = {"2048", "0", "12345678901"};
+    const std::string raw = "/sys/bus/iio/devices/iio:device0/in_voltage6_raw";
+    std::vector<std::string> steps;
+    for (int i = 0; i < 4; ++i) {
+        steps.insert(steps.end(), {"open", raw, "r", "read", "10", "close"});
+    }
+    const auto r = probe(steps, config);
+    EXPECT_EQ(r.out, "open OK\nread 5 2048\\n\nclose 0\n"
+                     "open OK\nread 2 0\\n\nclose 0\n"
+                     "open OK\nread 10 1234567890\nclose 0\n"
+                     "open OK\nread 10 1234567890\nclose 0\n");
+}
+
+TEST(Sysfs, ReadingOnFromTheMiddleDoesNotStartANewConversion)
+{
+    BoardConfig config;
+    config.adc[0] = {"512", "1000"};
+    const auto r = probe({"open", "/sys/bus/iio/devices/iio:device0/in_voltage0_raw", "r", "read", "2", "read", "8",
+                          "seek", "0", "read", "8"},
+                         config);
+    EXPECT_EQ(r.out, "open OK\nread 2 51\nread 2 2\\n\nseek 0\nread 5 1000\\n\n");
+}
+
+// --- Faults ----------------------------------------------------------------------------
+
+struct FaultCase {
+    const char* name;
+    const char* spec;
+    std::vector<std::string> steps;
+    const char* out;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class Faults : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(Faults, ProgramSeesTheFailure)
+{
+    const auto& c = GetParam();
+    EXPECT_EQ(probe(c.steps, with_fault(c.spec)).out, c.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, Faults,
+    testing::Values(
+        FaultCase{"absent_node", "absent=/dev/spidev3.0", {"open", "/dev/spidev3.0", "rw"}, "open -2\n"},
+        FaultCase{"absent_other_node_still_there", "absent=/dev/spidev3.0", {"open", "/dev/spidev0.0", "rw"}, "open OK\n"},
+        FaultCase{"absent_sysfs_directory",
+                  "absent=/sys/bus/iio/devices/iio:device0",
+                  {"open", "/sys/bus/iio/devices/iio:device0/in_voltage0_raw", "r"},
+                  "open -2\n"},
+        FaultCase{"denied_node", "deny=/dev/i2c-0", {"open", "/dev/i2c-0", "rw"}, "open -13\n"},
+        FaultCase{"denied_through_an_alias",
+                  "deny=/sys/devices/pwmchip0/export",
+                  {"open", "/sys/class/pwm/pwmchip0/export", "w"},
+                  "open -13\n"},
+        FaultCase{"ioctl_every_time",
+                  "ioctl=spidev3.0:SPI_IOC_RD_MODE32",
+                  {"open", "/dev/spidev3.0", "rw", "ioctl32", "RD_MODE32", "0", "ioctl32", "RD_MODE32", "0"},
+                  "open OK\nioctl -22 0\nioctl -22 0\n"},
+        FaultCase{"ioctl_second_time_with_errno",
+                  "ioctl=spidev3.0:SPI_IOC_RD_MODE32:EIO:2",
+                  {"open", "/dev/spidev3.0", "rw", "ioctl32", "RD_MODE32", "0", "ioctl32", "RD_MODE32", "0", "ioctl32",
+                   "RD_MODE32", "0"},
+                  "open OK\nioctl 0 0\nioctl -5 0\nioctl 0 0\n"},
+        FaultCase{"ioctl_on_another_node_untouched",
+                  "ioctl=spidev0.0:SPI_IOC_RD_MODE32",
+                  {"open", "/dev/spidev3.0", "rw", "ioctl32", "RD_MODE32", "0"},
+                  "open OK\nioctl 0 0\n"},
+        FaultCase{"transfer_fails",
+                  "ioctl=spidev3.0:SPI_IOC_MESSAGE:EIO",
+                  {"open", "/dev/spidev3.0", "rw", "transfer", "2", "0102"},
+                  "open OK\ntransfer -5 ffff\n"},
+        FaultCase{"address_selection_refused",
+                  "ioctl=i2c-0:I2C_SLAVE:EBUSY",
+                  {"open", "/dev/i2c-0", "rw", "address", "0x27"},
+                  "open OK\naddress -16\n"},
+        FaultCase{"display_stops_acknowledging_at_frame_two",
+                  "nack=0x27:2",
+                  {"open", "/dev/i2c-0", "rw", "address", "0x27", "i2cwrite", "0c", "i2cwrite", "08", "i2cwrite", "0c"},
+                  "open OK\naddress 0\ni2cwrite 1\ni2cwrite -6\ni2cwrite -6\n"},
+        FaultCase{"sysfs_write_refused",
+                  "write=/sys/class/pwm/pwmchip0/export",
+                  {"open", "/sys/class/pwm/pwmchip0/export", "w", "write", "0"},
+                  "open OK\nwrite -22\n"}),
+    [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
+
+TEST(FaultSpecs, MalformedSpecificationsAreExplained)
+{
+    FaultPlan plan;
+    EXPECT_NE(plan.add("absent"), "");
+    EXPECT_NE(plan.add("absent=relative/path"), "");
+    EXPECT_NE(plan.add("ioctl=spidev3.0"), "");
+    EXPECT_NE(plan.add("ioctl=spidev3.0:NOT_A_REQUEST"), "");
+    EXPECT_NE(plan.add("ioctl=spidev3.0:SPI_IOC_MESSAGE:EWHAT"), "");
+    EXPECT_NE(plan.add("ioctl=spidev3.0:SPI_IOC_MESSAGE:EIO:0"), "");
+    EXPECT_NE(plan.add("nack=0x80:1"), "");
+    EXPECT_NE(plan.add("nack=0x27:0"), "");
+    EXPECT_NE(plan.add("melt=/dev/i2c-0"), "");
+    EXPECT_EQ(plan.add("ioctl=spidev3.0:0x40046b04:5:3"), "");
+}
+
+// --- The program's side: log, time, signals, output ----------------------------------
+
+TEST(Program, SyslogIsCaughtAndNotSentToTheHost)
+{
+    const auto r = probe({"log", "bus 0 is gone"});
+    EXPECT_EQ(r.err, "");
+    const auto logs = all_of<LogLine>(r.events);
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0].text, "bus 0 is gone");
+}
+
+TEST(Program, VirtualTimeAdvancesOnlyWhileTheProgramSleeps)
+{
+    BoardConfig config;
+    config.adc[1] = {"1", "2", "3"};
+    const std::string raw = "/sys/bus/iio/devices/iio:device0/in_voltage1_raw";
+    const auto r = probe({"open", raw, "r", "read", "4", "usleep", "50000", "seek", "0", "read", "4", "usleep", "2000000",
+                          "seek", "0", "read", "4"},
+                         config);
+    std::vector<double> times;
+    for (const auto& a : all_of<SysfsAccess>(r.events)) {
+        times.push_back(a.t);
+    }
+    // Exact: the record does not depend on how long the host took.
+    EXPECT_EQ(times, (std::vector<double>{0.0, 0.05, 2.05}));
+}
+
+TEST(Program, StopsAtAVirtualTimeBeforeDoingAnythingThere)
+{
+    RunOptions options;
+    options.stop_at = 3.0;
+    const auto r = probe({"ticks", "10", "1000000"}, {}, options);
+    EXPECT_EQ(r.out, "tick 0\ntick 1\ntick 2\n");
+    EXPECT_TRUE(r.stopped);
+    EXPECT_EQ(r.status(), 0);
+}
+
+TEST(Program, StopsAfterExactlyNLines)
+{
+    RunOptions options;
+    options.stop_after_lines = 4;
+    const auto r = probe({"ticks", "100", "10000"}, {}, options);
+    EXPECT_EQ(r.out, "tick 0\ntick 1\ntick 2\ntick 3\n");
+    EXPECT_EQ(r.status(), 0);
+}
+
+TEST(Program, SigintAtAVirtualTimeCutsTheSleepShortThere)
+{
+    RunOptions options;
+    options.sigint_at = 1.25;
+    const auto r = probe({"handler", "usleep", "1000000", "usleep", "1000000", "print", "after"}, {}, options);
+    EXPECT_EQ(r.out, "usleep 0 0\nSIGINT\nusleep -1 4\nafter\n"); // EINTR
+    EXPECT_EQ(r.exit_code, 0);
+    const auto program = all_of<ProgramEvent>(r.events);
+    const auto signal = std::find_if(program.begin(), program.end(),
+                                     [](const ProgramEvent& e) { return e.kind == ProgramEvent::Kind::signal; });
+    ASSERT_NE(signal, program.end());
+    EXPECT_EQ(signal->t, 1.25);
+}
+
+TEST(Program, SigintWithoutAHandlerEndsTheProgram)
+{
+    RunOptions options;
+    options.sigint_after_lines = 2;
+    const auto r = probe({"ticks", "100", "100000"}, {}, options);
+    EXPECT_EQ(r.out, "tick 0\ntick 1\n");
+    EXPECT_EQ(r.signal, SIGINT);
+    EXPECT_EQ(r.status(), 128 + SIGINT);
+}
+
+TEST(Program, SigintWhenAConditionOnTheRecordHolds)
+{
+    RunOptions options;
+    options.sigint_when = [](const std::vector<Event>& events) {
+        return !all_of<LogLine>(events).empty();
+    };
+    const auto r = probe({"handler", "print", "before", "log", "now", "print", "after"}, {}, options);
+    EXPECT_EQ(r.out, "before\nSIGINT\nafter\n");
+}
+
+TEST(Program, StandardInputReachesTheProgram)
+{
+    RunOptions options;
+    options.argv = {"/bin/cat"};
+    options.input = std::string("binary\0bytes\n", 13);
+    Board board;
+    const auto r = board.run(options);
+    EXPECT_EQ(r.out, options.input);
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(Program, AProgramThatCannotRunIsReported)
+{
+    RunOptions options;
+    options.argv = {"/nonexistent/program"};
+    Board board;
+    const auto r = board.run(options);
+    EXPECT_EQ(r.exit_code, 127);
+    EXPECT_NE(r.err.find("/nonexistent/program"), std::string::npos);
+}
+
+TEST(Program, DeviceNodeOpenAndCloseAreRecorded)
+{
+    const auto r = probe({"open", "/dev/spidev3.0", "rw", "close"});
+    const auto files = all_of<FileEvent>(r.events);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].op, FileEvent::Op::open);
+    EXPECT_EQ(files[1].op, FileEvent::Op::close);
+    EXPECT_EQ(files[1].dev, "spidev3.0");
+}
+
+} // namespace

@@ -1,0 +1,200 @@
+// The vboard command as people and scripts use it.
+
+#include "child_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::run_child;
+
+std::vector<std::string> vboard(std::vector<std::string> options, std::vector<std::string> program)
+{
+    std::vector<std::string> argv{VBOARD_PATH, "run", "--quiet"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.emplace_back("--");
+    argv.emplace_back(DEVPROBE_PATH);
+    argv.insert(argv.end(), program.begin(), program.end());
+    return argv;
+}
+
+fs::path scratch_directory(const std::string& name)
+{
+    const fs::path dir = fs::temp_directory_path() / ("vboard-test-" + name + "-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+TEST(Command, PassesOutputThroughByteForByteWithTheProgramsStatus)
+{
+    const auto r = run_child(vboard({}, {"print", "to stdout", "open", "/dev/nowhere", "r", "bogus-step"}), "");
+    EXPECT_EQ(r.out, "to stdout\nopen -2\n");
+    EXPECT_EQ(r.err, "devprobe: unknown step bogus-step\n");
+    EXPECT_EQ(r.exit_code, 2);
+}
+
+TEST(Command, AProgramStoppedByVboardCountsAsSuccess)
+{
+    const auto r = run_child(vboard({"--lines", "3"}, {"ticks", "1000", "1000000"}), "");
+    EXPECT_EQ(r.out, "tick 0\ntick 1\ntick 2\n");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(Command, ForStopsAtAVirtualTime)
+{
+    const auto r = run_child(vboard({"--for", "2.5"}, {"ticks", "1000", "1000000"}), "");
+    EXPECT_EQ(r.out, "tick 0\ntick 1\ntick 2\n");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(Command, TraceHasOneJsonObjectPerDeviceEvent)
+{
+    const fs::path dir = scratch_directory("trace");
+    const std::string trace = (dir / "trace.jsonl").string();
+    const auto r = run_child(
+        vboard({"--trace", trace, "--adc", "2=7,8"},
+               {"open", "/dev/spidev3.0", "rw", "transfer", "2", "0102", "open",
+                "/sys/bus/iio/devices/iio:device0/in_voltage2_raw", "r", "read", "8", "usleep", "250000", "seek", "0",
+                "read", "8"}),
+        "");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::ifstream in(trace);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    const std::vector<std::string> expected{
+        R"({"t":0,"dev":"spidev3.0","event":"open","path":"/dev/spidev3.0"})",
+        R"({"t":0,"dev":"spidev3.0","event":"transfer","tx":"0102","rx":"0102","len":2,"speed_hz":1000000,"bits_per_word":0,"mode":0,"result":2})",
+        R"({"t":0,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"7\n","result":2})",
+        R"({"t":0,"dev":"program","event":"sleep","seconds":0.25})",
+        R"({"t":0.25,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"8\n","result":2})",
+        R"({"t":0.25,"dev":"program","event":"exit","status":0})",
+    };
+    EXPECT_EQ(lines, expected);
+    fs::remove_all(dir);
+}
+
+TEST(Command, ViewCanBeSentToAFile)
+{
+    const fs::path dir = scratch_directory("view");
+    const std::string view = (dir / "view.txt").string();
+    std::vector<std::string> argv{VBOARD_PATH, "run", "--view", view, "--", DEVPROBE_PATH, "open", "/dev/spidev3.0",
+                                  "rw", "transfer", "2", "4142"};
+    const auto r = run_child(argv, "");
+    ASSERT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "open OK\ntransfer 2 4142\n");
+    std::ifstream in(view);
+    const std::string drawn((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(drawn.find("TX   0  41 42"), std::string::npos) << drawn;
+    EXPECT_NE(drawn.find("|AB|"), std::string::npos) << drawn;
+    fs::remove_all(dir);
+}
+
+struct BadUsage {
+    std::vector<std::string> argv;
+    const char* says;
+};
+
+TEST(Command, BadUsageIsExplainedWithStatusTwo)
+{
+    const std::vector<BadUsage> cases{
+        {{VBOARD_PATH}, "usage: vboard run"},
+        {{VBOARD_PATH, "run"}, "no program to run"},
+        {{VBOARD_PATH, "run", "--frobnicate", "x"}, "unknown option --frobnicate"},
+        {{VBOARD_PATH, "run", "--fault", "ioctl=spidev3.0", "x"}, "ioctl= needs DEVICE:REQUEST"},
+        {{VBOARD_PATH, "run", "--adc", "9=1", "x"}, "channels 0 to 7"},
+        {{VBOARD_PATH, "run", "--spi", "reply=123", "x"}, "even number of hex digits"},
+        {{VBOARD_PATH, "run", "--lines", "many", "x"}, "--lines needs a number"},
+        {{VBOARD_PATH, "run", "no_such_program"}, "no program no_such_program"},
+    };
+    for (const auto& c : cases) {
+        const auto r = run_child(c.argv, "");
+        EXPECT_EQ(r.exit_code, 2) << c.says;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// Reads `fd` until `text` has appeared, or a few seconds have passed.
+bool read_until(int fd, std::string& seen, const std::string& text)
+{
+    while (seen.find(text) == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[256];
+        if (poll(&p, 1, 5000) <= 0) {
+            return false;
+        }
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return false;
+        }
+        seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// A process that has ended but not yet been reaped (its parent died, and
+// init reaps orphans when it gets round to it) no longer runs.
+bool running(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    const auto state = line.find(") ");
+    return state != std::string::npos && line[state + 2] != 'Z';
+}
+
+TEST(Command, KilledVboardLeavesNoDirectoryAndNoProcessBehind)
+{
+    const fs::path dir = scratch_directory("killed");
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t vboard_pid = fork();
+    ASSERT_GE(vboard_pid, 0);
+    if (vboard_pid == 0) {
+        setenv("TMPDIR", dir.c_str(), 1);
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        execl(VBOARD_PATH, VBOARD_PATH, "run", "--quiet", "--speed", "1", "--", DEVPROBE_PATH, "pid", "ticks", "100000",
+              "1000000", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string seen;
+    ASSERT_TRUE(read_until(out[0], seen, "tick 0\n")) << seen;
+    const pid_t program = std::atoi(seen.substr(seen.find("pid ") + 4).c_str());
+    ASSERT_GT(program, 0);
+    EXPECT_FALSE(fs::is_empty(dir)); // the board's testbed is there while it runs
+
+    kill(vboard_pid, SIGKILL);
+    waitpid(vboard_pid, nullptr, 0);
+    close(out[0]);
+    bool clean = false;
+    for (int i = 0; i < 500 && !clean; ++i) {
+        clean = fs::is_empty(dir) && !running(program);
+        if (!clean) {
+            usleep(10000);
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(dir));
+    EXPECT_FALSE(running(program)) << "program " << program << " still runs";
+    fs::remove_all(dir);
+}
+
+} // namespace

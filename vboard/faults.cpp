@@ -81,14 +81,33 @@ std::string FaultPlan::add(std::string_view spec)
     const std::string_view kind = spec.substr(0, equals);
     const std::string_view what = spec.substr(equals + 1);
     if (kind == "absent" || kind == "deny" || kind == "write") {
-        if (what.empty() || what.front() != '/') {
+        std::string path(what);
+        int occurrence = 0;
+        // write=PATH:N; sysfs paths have colons of their own (iio:device0),
+        // so only a last part that is all digits counts as N.
+        const auto colon = path.rfind(':');
+        if (kind == "write" && colon != std::string::npos && colon + 1 < path.size() &&
+            path.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
+            const auto n = parse_number(std::string_view(path).substr(colon + 1));
+            if (!n || *n < 1) {
+                return "write=PATH:N counts writes from 1";
+            }
+            occurrence = static_cast<int>(*n);
+            path.erase(colon);
+        }
+        if (path.empty() || path.front() != '/') {
             return std::string(kind) + "= needs an absolute path";
         }
-        std::string path(what);
         while (path.size() > 1 && path.back() == '/') {
             path.pop_back();
         }
-        (kind == "absent" ? absent_ : kind == "deny" ? denied_ : write_refused_).push_back(path);
+        if (kind == "absent") {
+            absent(path);
+        } else if (kind == "deny") {
+            deny(path);
+        } else {
+            refuse_writes(path, occurrence);
+        }
         return "";
     }
     if (kind == "nack") {
@@ -148,10 +167,11 @@ std::string FaultPlan::add(std::string_view spec)
 
 void FaultPlan::canonicalise(const std::function<std::string(const std::string&)>& canonical)
 {
-    for (auto* paths : {&denied_, &write_refused_}) {
-        for (auto& path : *paths) {
-            path = canonical(path);
-        }
+    for (auto& path : denied_) {
+        path = canonical(path);
+    }
+    for (auto& fault : writes_) {
+        fault.path = canonical(fault.path);
     }
 }
 
@@ -165,14 +185,16 @@ bool FaultPlan::denied(const std::string& canonical_path) const
     return false;
 }
 
-bool FaultPlan::writes_refused(const std::string& canonical_path) const
+bool FaultPlan::write_refused(const std::string& canonical_path)
 {
-    for (const auto& prefix : write_refused_) {
-        if (path_within(canonical_path, prefix)) {
-            return true;
+    bool refused = false;
+    for (auto& fault : writes_) {
+        if (path_within(canonical_path, fault.path)) {
+            ++fault.seen;
+            refused = refused || fault.occurrence == 0 || fault.occurrence == fault.seen;
         }
     }
-    return false;
+    return refused;
 }
 
 int FaultPlan::ioctl_error(std::string_view device, unsigned long request)

@@ -7,7 +7,8 @@
 //   ioctl=DEVICE:REQUEST[:ERRNO[:N]]    the request on that node fails (default EINVAL),
 //                                       only its Nth occurrence if N is given (counted from 1)
 //   nack=ADDRESS:FRAME                  the I2C device stops acknowledging at its FRAMEth write
-//   write=PATH                          writes to the sysfs attribute fail with EINVAL
+//   write=PATH[:N]                      writes to the sysfs attribute fail with EINVAL,
+//                                       only its Nth write if N is given (counted from 1)
 // PATH is absolute, as the program sees it; DEVICE a node name such as
 // spidev3.0; REQUEST a kernel name (SPI_IOC_WR_MODE32, SPI_IOC_MESSAGE,
 // I2C_SLAVE_FORCE...) or a number; ERRNO a number or a name such as EIO.
@@ -27,7 +28,8 @@ public:
 
     void absent(std::string path) { absent_.push_back(std::move(path)); }
     void deny(std::string path) { denied_.push_back(std::move(path)); }
-    void refuse_writes(std::string path) { write_refused_.push_back(std::move(path)); }
+    // `occurrence` 0: every write; N: only the Nth write to the attribute.
+    void refuse_writes(std::string path, int occurrence = 0) { writes_.push_back({std::move(path), occurrence}); }
     // `request` 0 with `any_message` set matches every SPI_IOC_MESSAGE(n).
     void refuse_ioctl(std::string device, unsigned long request, bool any_message, int error, int occurrence);
     void nack(int address, int from_frame) { nacks_.push_back({address, from_frame}); }
@@ -40,7 +42,9 @@ public:
     void canonicalise(const std::function<std::string(const std::string&)>& canonical);
 
     bool denied(const std::string& canonical_path) const;
-    bool writes_refused(const std::string& canonical_path) const;
+    // Whether this write to the attribute fails. Counts the writes, so call
+    // it exactly once per write made.
+    bool write_refused(const std::string& canonical_path);
     // The errno this call of `request` on `device` fails with, or 0. Counts
     // the occurrences, so call it exactly once per request made.
     int ioctl_error(std::string_view device, unsigned long request);
@@ -56,6 +60,11 @@ private:
         int occurrence; // 0: every one
         int seen = 0;
     };
+    struct WriteFault {
+        std::string path;
+        int occurrence; // 0: every one
+        int seen = 0;
+    };
     struct Nack {
         int address;
         int from_frame;
@@ -63,7 +72,7 @@ private:
 
     std::vector<std::string> absent_;
     std::vector<std::string> denied_;
-    std::vector<std::string> write_refused_;
+    std::vector<WriteFault> writes_;
     std::vector<IoctlFault> ioctls_;
     std::vector<Nack> nacks_;
 };

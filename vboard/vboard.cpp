@@ -31,7 +31,7 @@ constexpr const char* usage =
     "  --spi loopback|silent|reply=HEX\n"
     "                             the SPI peer (default loopback: MOSI wired to MISO)\n"
     "  --lcd 16x2|20x4            the character display's size (default 16x2)\n"
-    "  --fault SPEC               absent=PATH, deny=PATH, write=PATH, nack=ADDRESS:FRAME,\n"
+    "  --fault SPEC               absent=PATH, deny=PATH, write=PATH[:N], nack=ADDRESS:FRAME,\n"
     "                             ioctl=DEVICE:REQUEST[:ERRNO[:N]]  (may be repeated)\n"
     "  --for SECONDS              stop the program at this virtual time\n"
     "  --lines N                  stop the program after N lines of standard output\n"

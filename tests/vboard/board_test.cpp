@@ -286,7 +286,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"sysfs_write_refused",
                   "write=/sys/class/pwm/pwmchip0/export",
                   {"open", "/sys/class/pwm/pwmchip0/export", "w", "write", "0"},
-                  "open OK\nwrite -22\n"}),
+                  "open OK\nwrite -22\n"},
+        FaultCase{"third_sysfs_write_refused_on_a_path_with_a_colon",
+                  "write=/sys/bus/iio/devices/iio:device0/buffer/enable:3",
+                  {"open", "/sys/bus/iio/devices/iio:device0/buffer/enable", "w", "write", "0", "write", "0", "write",
+                   "0", "write", "0"},
+                  "open OK\nwrite 1\nwrite 1\nwrite -22\nwrite 1\n"}),
     [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
 
 TEST(FaultSpecs, MalformedSpecificationsAreExplained)
@@ -301,6 +306,7 @@ TEST(FaultSpecs, MalformedSpecificationsAreExplained)
     EXPECT_NE(plan.add("nack=0x80:1"), "");
     EXPECT_NE(plan.add("nack=0x27:0"), "");
     EXPECT_NE(plan.add("melt=/dev/i2c-0"), "");
+    EXPECT_NE(plan.add("write=/sys/class/pwm/pwmchip0/export:0"), "");
     EXPECT_EQ(plan.add("ioctl=spidev3.0:0x40046b04:5:3"), "");
 }
 

@@ -150,7 +150,7 @@ AttributeServer::Result AttributeServer::write(int fd, std::string_view bytes)
         return {-1, EBADF, ""};
     }
     OpenFile& file = it->second;
-    const int error = faults_.writes_refused(file.canonical_path) ? EINVAL : file.model->store(file.attr, bytes);
+    const int error = faults_.write_refused(file.canonical_path) ? EINVAL : file.model->store(file.attr, bytes);
     const long result = error == 0 ? static_cast<long>(bytes.size()) : -1;
     recorder_.record(SysfsAccess{recorder_.now(), file.device_name, file.attr, SysfsAccess::Op::write,
                                  std::string(bytes), result, error});

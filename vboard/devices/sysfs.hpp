@@ -35,7 +35,7 @@ std::optional<long long> parse_signed(std::string_view text);
 // files, and records each access.
 class AttributeServer {
 public:
-    AttributeServer(Recorder& recorder, const FaultPlan& faults) : recorder_(recorder), faults_(faults) {}
+    AttributeServer(Recorder& recorder, FaultPlan& faults) : recorder_(recorder), faults_(faults) {}
 
     // `directory` is the canonical device directory, e.g. /sys/devices/pwmchip0.
     void add_device(std::string directory, std::string name, SysfsDevice& device);
@@ -70,7 +70,7 @@ private:
     };
 
     Recorder& recorder_;
-    const FaultPlan& faults_;
+    FaultPlan& faults_;
     std::map<std::string, Device> devices_;
     std::map<int, OpenFile> files_;
 };

@@ -14,6 +14,9 @@
 # In the PC's development build, tests/board/tools holds the two helpers that
 # the board checks run programs with.
 
+# The directory of every build tree where the helpers land, and where the
+# board checks look for them.
+set(BRINGUP_CHECK_TOOLS_DIR board-check-tools)
 set(_bringup_tools_default OFF)
 if(NOT CMAKE_CROSSCOMPILING AND BRINGUP_TESTS AND NOT BRINGUP_SANITIZE)
   set(_bringup_tools_default ON)

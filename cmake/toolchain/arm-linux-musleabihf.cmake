@@ -12,9 +12,10 @@
 #                        libmraa that scripts/setup builds into .deps/board)
 #   BOARD_PKG_CONFIG_DIRS extra directories of board .pc files
 #
-# Libraries are looked up only under CMAKE_SYSROOT and CMAKE_FIND_ROOT_PATH,
-# and pkg-config reads only the .pc files found there: a .pc file of the PC's
-# own libraries must never reach a board link.
+# Libraries and headers are looked up only under CMAKE_SYSROOT and
+# CMAKE_FIND_ROOT_PATH where they are given, and pkg-config reads only the .pc
+# files found there and in BOARD_PKG_CONFIG_DIRS: a .pc file of the PC's own
+# libraries must never reach a board link.
 #
 # With Debian's packages (g++-arm-linux-gnueabihf and musl-dev:armhf) there is
 # no musl C++ compiler: arm-linux-musleabihf-gcc is a wrapper that runs the

@@ -82,41 +82,30 @@ static int forward_openat(const char* name, int dir, const char* path, int flags
     return real(dir, redirect(path, buffer, sizeof buffer), flags, mode);
 }
 
-int open(const char* path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    mode_t mode = mode_argument(flags, arguments);
-    va_end(arguments);
-    return forward_open("open", path, flags, mode);
-}
-
-int open64(const char* path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    mode_t mode = mode_argument(flags, arguments);
-    va_end(arguments);
-    return forward_open("open64", path, flags, mode);
-}
-
-int openat(int dir, const char* path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    mode_t mode = mode_argument(flags, arguments);
-    va_end(arguments);
-    return forward_openat("openat", dir, path, flags, mode);
-}
-
-int openat64(int dir, const char* path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    mode_t mode = mode_argument(flags, arguments);
-    va_end(arguments);
-    return forward_openat("openat64", dir, path, flags, mode);
-}
+/* open, open64, openat and openat64, each forwarding to the next definition
+ * (the C library's) with the path redirected. */
+#define OPEN_WRAPPER(name)                                                                         \
+    int name(const char* path, int flags, ...)                                                     \
+    {                                                                                              \
+        va_list arguments;                                                                         \
+        va_start(arguments, flags);                                                                \
+        mode_t mode = mode_argument(flags, arguments);                                             \
+        va_end(arguments);                                                                         \
+        return forward_open(#name, path, flags, mode);                                             \
+    }
+#define OPENAT_WRAPPER(name)                                                                       \
+    int name(int dir, const char* path, int flags, ...)                                            \
+    {                                                                                              \
+        va_list arguments;                                                                         \
+        va_start(arguments, flags);                                                                \
+        mode_t mode = mode_argument(flags, arguments);                                             \
+        va_end(arguments);                                                                         \
+        return forward_openat(#name, dir, path, flags, mode);                                      \
+    }
+OPEN_WRAPPER(open)
+OPEN_WRAPPER(open64)
+OPENAT_WRAPPER(openat)
+OPENAT_WRAPPER(openat64)
 
 /* Takes the next reading off the list; 0 when there is none left. */
 static int next_reading(long* value)

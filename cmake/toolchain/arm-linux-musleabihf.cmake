@@ -116,8 +116,9 @@ endforeach()
 
 # Cortex-A5 with VFPv4 and NEON, floating-point arguments in VFP registers.
 # -ffp-contract=off: VFPv4 has fused multiply-add, and GCC would fuse a
-# multiply and an add into vfma, changing the last bits of the results that
-# the programs print (and vfma is missing on older cores).
+# multiply and an add into one vfma, rounded once instead of twice: the
+# results would differ in their last bits from the PC's (and vfma is missing
+# on older cores).
 # The programs use no exceptions, no RTTI and no locked static initialisers,
 # so they need nothing from the C++ runtime library.
 set(_board_cpu "-mcpu=cortex-a5 -mfpu=neon-vfpv4 -mfloat-abi=hard -ffp-contract=off")

@@ -33,9 +33,12 @@ if(BRINGUP_SANITIZE)
 endif()
 
 # add_bringup_program(NAME SOURCES...): one of the project's programs. They
-# follow a plain procedural style: no exceptions, no RTTI, no heap.
+# follow a plain procedural style: no exceptions, no RTTI, no heap. The list
+# of programs (global property BRINGUP_PROGRAMS) is what the board build
+# links, installs and checks (cmake/BoardBuild.cmake).
 function(add_bringup_program name)
   add_executable(${name} ${ARGN})
   target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
   install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  set_property(GLOBAL APPEND PROPERTY BRINGUP_PROGRAMS ${name})
 endfunction()

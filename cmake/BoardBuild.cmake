@@ -1,0 +1,108 @@
+# The board build, included by the top-level CMakeLists.txt after every
+# program has been added, so that the list of programs and the libraries each
+# one links are complete.
+#
+# In a cross build for the board (cmake/toolchain/arm-linux-musleabihf.cmake,
+# preset `board`):
+#  - a program that links libmraa is linked dynamically, against the board's
+#    libmraa and musl's loader /lib/ld-musl-armhf.so.1; every other program is
+#    linked statically and then needs nothing at all on the board;
+#  - `cmake --install` and CPack make the board bundle: the programs, the
+#    libmraa board description(s) and DEPLOY.md;
+#  - tests/board holds the checks of the board binaries (`ctest --preset board`).
+#
+# In the PC's development build, tests/board/tools holds the two helpers that
+# the board checks run programs with.
+
+# The directory of every build tree where the helpers land, and where the
+# board checks look for them.
+set(BRINGUP_CHECK_TOOLS_DIR board-check-tools)
+set(_bringup_tools_default OFF)
+if(NOT CMAKE_CROSSCOMPILING AND BRINGUP_TESTS AND NOT BRINGUP_SANITIZE)
+  set(_bringup_tools_default ON)
+endif()
+option(BRINGUP_BOARD_CHECK_TOOLS "Build the helpers that the board checks run programs with"
+  ${_bringup_tools_default})
+if(BRINGUP_BOARD_CHECK_TOOLS)
+  add_subdirectory(tests/board/tools)
+endif()
+
+if(NOT CMAKE_CROSSCOMPILING)
+  return()
+endif()
+
+# The libmraa that pkg-config found must be a board library: a .pc file of the
+# PC's own libmraa reaching this build would link the wrong one.
+foreach(_library IN LISTS MRAA_LINK_LIBRARIES)
+  file(READ "${_library}" _elf_header LIMIT 20 HEX)
+  string(SUBSTRING "${_elf_header}" 36 4 _elf_machine)
+  if(NOT _elf_header MATCHES "^7f454c46" OR NOT _elf_machine STREQUAL "2800")
+    message(FATAL_ERROR "${_library} is not an ARM library: pkg-config found a libmraa that is not "
+                        "the board's (PKG_CONFIG_LIBDIR=$ENV{PKG_CONFIG_LIBDIR})")
+  endif()
+endforeach()
+
+get_property(BRINGUP_PROGRAMS GLOBAL PROPERTY BRINGUP_PROGRAMS)
+set(BRINGUP_STATIC_PROGRAMS)
+set(BRINGUP_DYNAMIC_PROGRAMS)
+foreach(_program IN LISTS BRINGUP_PROGRAMS)
+  get_target_property(_libraries ${_program} LINK_LIBRARIES)
+  if("PkgConfig::MRAA" IN_LIST _libraries)
+    list(APPEND BRINGUP_DYNAMIC_PROGRAMS ${_program})
+  else()
+    list(APPEND BRINGUP_STATIC_PROGRAMS ${_program})
+    target_link_options(${_program} PRIVATE -static)
+  endif()
+endforeach()
+
+# The libmraa board description(s) that the bundle ships: the single place to
+# change when they move.
+set(BRINGUP_BOARD_JSON_DIR "${PROJECT_SOURCE_DIR}/vboard/boards" CACHE PATH
+  "Directory of the libmraa board descriptions (*.json) shipped in the board bundle")
+file(GLOB BRINGUP_BOARD_JSON CONFIGURE_DEPENDS "${BRINGUP_BOARD_JSON_DIR}/*.json")
+set(BRINGUP_BOARD_JSON_DESTINATION "${CMAKE_INSTALL_DATADIR}/board_bringup/boards")
+install(FILES ${BRINGUP_BOARD_JSON} DESTINATION "${BRINGUP_BOARD_JSON_DESTINATION}")
+
+# DEPLOY.md: one row per program that the bundle holds.
+set(_needs_i2c_lcd "libmraa | I2C bus 0 as the board's libmraa maps it: `/dev/i2c-*`, read-write")
+set(_needs_spi_ioctl "nothing (static) | `/dev/spidev3.0`, read-write")
+set(_needs_adc_test "nothing (static) | in `/sys/bus/iio/devices/iio:device0/`: `buffer/enable`, `buffer/length` and `scan_elements/in_voltageN_en` writable, `in_voltageN_raw` readable (N: the channel argument)")
+set(_needs_pwm_led_mraa "libmraa | PWM pin 72 as libmraa maps it: `/sys/class/pwm/pwmchip*/export` and the channel's `period`, `duty_cycle` and `enable`, writable")
+set(_needs_ky013 "libmraa | analog pin 73 as libmraa maps it: `/sys/bus/iio/devices/iio:device0/in_voltageN_raw`, readable")
+set(_needs_spi_mraa "libmraa | SPI bus 0 as libmraa maps it: `/dev/spidev*`, read-write")
+set(BUNDLE_PROGRAM_ROWS "")
+foreach(_program IN LISTS BRINGUP_PROGRAMS)
+  set(_row "${_needs_${_program}}")
+  if(NOT _row)
+    set(_row "see the project's README | see the project's README")
+  endif()
+  string(APPEND BUNDLE_PROGRAM_ROWS "| `bin/${_program}` | ${_row} |\n")
+endforeach()
+if(NOT BUNDLE_PROGRAM_ROWS)
+  set(BUNDLE_PROGRAM_ROWS "| (none in this build) | | |\n")
+endif()
+set(BUNDLE_JSON_FILES "")
+foreach(_json IN LISTS BRINGUP_BOARD_JSON)
+  get_filename_component(_name "${_json}" NAME)
+  string(APPEND BUNDLE_JSON_FILES "- `${BRINGUP_BOARD_JSON_DESTINATION}/${_name}`\n")
+endforeach()
+if(NOT BUNDLE_JSON_FILES)
+  set(BUNDLE_JSON_FILES "- none in this bundle: it was built without a board description\n")
+endif()
+configure_file("${PROJECT_SOURCE_DIR}/deploy/DEPLOY.md.in" "${PROJECT_BINARY_DIR}/DEPLOY.md" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/DEPLOY.md" DESTINATION .)
+
+# The bundle archive (cpack, or `cmake --workflow --preset board`):
+# build/board/bundle/board_bringup-VERSION-armv7a-musleabihf.tar.gz.
+set(CPACK_GENERATOR TGZ)
+set(CPACK_PACKAGE_NAME board_bringup)
+set(CPACK_SYSTEM_NAME armv7a-musleabihf)
+set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/bundle")
+set(CPACK_STRIP_FILES ON)
+include(CPack)
+
+option(BRINGUP_BOARD_CHECKS "Check the board binaries (ctest; qemu-arm runs them where it is installed)" ON)
+if(BRINGUP_BOARD_CHECKS)
+  enable_testing()
+  add_subdirectory(tests/board)
+endif()

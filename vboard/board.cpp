@@ -94,6 +94,8 @@ struct Board::Impl {
     void add_node(const std::string& name, const std::string& subsystem, const std::string& major_minor, DeviceNode& node);
 
     // umockdev's worker thread
+    enum class NodeOp { ioctl, read, write };
+    static void serve_node_call(gpointer binding, UMockdevIoctlClient* client, NodeOp op);
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer binding);
     static gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer binding);
     static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer binding);
@@ -172,7 +174,7 @@ private:
     double sleep_length_ = 0;
     std::optional<double> planned_interrupt_;
     std::map<int, FileEvent> open_nodes_; // the program's open device nodes, by descriptor
-    std::optional<double> sigint_pending_since_; // real time a line count made a SIGINT due
+    std::optional<std::int64_t> sigint_pending_since_; // when (real ns) a line count made a SIGINT due
     bool sigint_sent_ = false;
     std::int64_t deadline_ = 0;
 };
@@ -192,6 +194,7 @@ bool Run::start()
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
         result_.err = std::string("vboard: socketpair: ") + std::strerror(errno) + "\n";
+        result_.exit_code = 127;
         return false;
     }
     channel_ = pair[0];
@@ -209,6 +212,9 @@ bool Run::start()
         if (observer_ != nullptr) {
             observer_->on_stderr(result_.err);
         }
+        board_.recorder.on_record(nullptr);
+        close(channel_);
+        close(wake_);
         return false;
     }
     if (options_.input.empty()) {
@@ -231,7 +237,7 @@ void Run::loop()
         }
         // A SIGINT made due by a line count goes out with the program's next
         // call to the board; a program that makes none gets it anyway.
-        if (sigint_pending_since_ && !sigint_sent_ && now - static_cast<std::int64_t>(*sigint_pending_since_) > 100000000) {
+        if (sigint_pending_since_ && !sigint_sent_ && now - *sigint_pending_since_ > 100000000) {
             kill(child_.pid, SIGINT);
             note_signal(board_.recorder.now());
         }
@@ -337,7 +343,7 @@ void Run::take_output(int& fd, bool is_stdout)
         stop(board_.recorder.now());
     }
     if (options_.sigint_after_lines && lines_.lines >= *options_.sigint_after_lines && !sigint_pending_since_) {
-        sigint_pending_since_ = static_cast<double>(monotonic_ns());
+        sigint_pending_since_ = monotonic_ns();
     }
 }
 
@@ -721,40 +727,44 @@ std::vector<std::string> Board::Impl::environment(double speed, int channel_fd) 
     return env;
 }
 
-gboolean Board::Impl::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
+// Every call on a node takes the devices' lock: the run loop reads the same
+// models (the display, the record) on its own thread.
+void Board::Impl::serve_node_call(gpointer data, UMockdevIoctlClient* client, NodeOp op)
 {
     auto [board, binding] = *static_cast<std::pair<Impl*, NodeBinding*>*>(data);
     std::lock_guard guard(board->devices_lock);
     NodeCall call(client);
-    const int injected = board->config.faults.ioctl_error(binding->name, call.request());
-    binding->node->ioctl(call, injected);
+    switch (op) {
+    case NodeOp::ioctl:
+        binding->node->ioctl(call, board->config.faults.ioctl_error(binding->name, call.request()));
+        break;
+    case NodeOp::read:
+        binding->node->read(call);
+        break;
+    case NodeOp::write:
+        binding->node->write(call);
+        break;
+    }
     if (!call.completed()) {
         call.complete(-1, EIO);
     }
+}
+
+gboolean Board::Impl::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
+{
+    serve_node_call(data, client, NodeOp::ioctl);
     return TRUE;
 }
 
 gboolean Board::Impl::on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
 {
-    auto [board, binding] = *static_cast<std::pair<Impl*, NodeBinding*>*>(data);
-    std::lock_guard guard(board->devices_lock);
-    NodeCall call(client);
-    binding->node->read(call);
-    if (!call.completed()) {
-        call.complete(-1, EIO);
-    }
+    serve_node_call(data, client, NodeOp::read);
     return TRUE;
 }
 
 gboolean Board::Impl::on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
 {
-    auto [board, binding] = *static_cast<std::pair<Impl*, NodeBinding*>*>(data);
-    std::lock_guard guard(board->devices_lock);
-    NodeCall call(client);
-    binding->node->write(call);
-    if (!call.completed()) {
-        call.complete(-1, EIO);
-    }
+    serve_node_call(data, client, NodeOp::write);
     return TRUE;
 }
 

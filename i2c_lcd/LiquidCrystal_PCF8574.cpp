@@ -57,7 +57,8 @@ int i2c_init()
 {
     i2c = mraa_i2c_init(i2c_bus);
     if (i2c == nullptr) {
-        std::fwrite("Failed to initialize I2C\n", 1, 25, stderr);
+        static constexpr char message[] = "Failed to initialize I2C\n";
+        std::fwrite(message, 1, sizeof message - 1, stderr);
         mraa_deinit();
         return 1;
     }

@@ -28,10 +28,10 @@ RunResult run_fader(BoardConfig config, RunOptions options)
     return board.run(options);
 }
 
-BoardConfig with_fault(const std::string& spec)
+BoardConfig with_fault(const std::string& fault)
 {
     BoardConfig config;
-    EXPECT_EQ(config.faults.add(spec), "");
+    EXPECT_EQ(config.faults.add(fault), "");
     return config;
 }
 
@@ -156,6 +156,7 @@ TEST(PwmLedMraa, RampsInSinglePrecisionAndReportsWhatIsReadBack)
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 60);
     EXPECT_EQ(r.out.substr(0, 44), "PWM value is 0.510000\nPWM value is 0.520000\n");
 
+    ASSERT_EQ(pauses(r).size(), 61u);
     for (const auto& pause : pauses(r)) {
         EXPECT_EQ(pause.seconds, pass_seconds);
     }
@@ -239,8 +240,9 @@ TEST_P(PwmLedMraaRefusedSetting, EndsWithLibmraasTextAndClosesTheOutput)
 
 INSTANTIATE_TEST_SUITE_P(
     Configuration, PwmLedMraaRefusedSetting,
-    testing::Values(RefusedSetting{"Period", "write=/sys/class/pwm/pwmchip0/pwm0/period", "MRAA: Invalid resource.\n"},
-                    RefusedSetting{"Enable", "write=/sys/class/pwm/pwmchip0/pwm0/enable", "MRAA: Unspecified Error.\n"}),
+    testing::Values(
+        RefusedSetting{"Period", "write=/sys/class/pwm/pwmchip0/pwm0/period", "MRAA: Invalid resource.\n"},
+        RefusedSetting{"Enable", "write=/sys/class/pwm/pwmchip0/pwm0/enable", "MRAA: Unspecified Error.\n"}),
     [](const testing::TestParamInfo<RefusedSetting>& param_info) { return param_info.param.what; });
 
 TEST(PwmLedMraa, ADutyCycleRefusedMidFadeEndsThatPassAtOnce)

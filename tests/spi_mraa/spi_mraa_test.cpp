@@ -27,10 +27,10 @@ RunResult run_spi_mraa(BoardConfig config)
     return board.run(options);
 }
 
-BoardConfig with_fault(const std::string& spec)
+BoardConfig with_fault(const std::string& fault)
 {
     BoardConfig config;
-    EXPECT_EQ(config.faults.add(spec), "");
+    EXPECT_EQ(config.faults.add(fault), "");
     return config;
 }
 

@@ -67,7 +67,7 @@ install(FILES ${BRINGUP_BOARD_JSON} DESTINATION "${BRINGUP_BOARD_JSON_DESTINATIO
 set(_needs_i2c_lcd "libmraa | I2C bus 0 as the board's libmraa maps it: `/dev/i2c-*`, read-write")
 set(_needs_spi_ioctl "nothing (static) | `/dev/spidev3.0`, read-write")
 set(_needs_adc_test "nothing (static) | in `/sys/bus/iio/devices/iio:device0/`: `buffer/enable`, `buffer/length` and `scan_elements/in_voltageN_en` writable, `in_voltageN_raw` readable (N: the channel argument)")
-set(_needs_pwm_led_mraa "libmraa | PWM pin 72 as libmraa maps it: `/sys/class/pwm/pwmchip*/export` and the channel's `period`, `duty_cycle` and `enable`, writable")
+set(_needs_pwm_led_mraa "libmraa | PWM pin 72 as libmraa maps it: `/sys/class/pwm/pwmchip*/export` and `unexport` writable, the channel's `period`, `duty_cycle` and `enable` read-write (libmraa opens them so)")
 set(_needs_ky013 "libmraa | analog pin 73 as libmraa maps it: `/sys/bus/iio/devices/iio:device0/in_voltageN_raw`, readable")
 set(_needs_spi_mraa "libmraa | SPI bus 0 as libmraa maps it: `/dev/spidev*`, read-write")
 set(BUNDLE_PROGRAM_ROWS "")

@@ -41,6 +41,7 @@ constexpr const char* usage =
     "  --timeout SECONDS          kill the program after this much real time (default none)\n"
     "  --trace FILE               write every device event as a JSON line to FILE\n"
     "  --view FILE                draw the devices to FILE instead of the terminal\n"
+    "                             (- or /dev/stdout: into standard output, with the program's output)\n"
     "  --quiet                    do not draw the devices\n";
 
 [[noreturn]] void fail(const std::string& message)
@@ -129,6 +130,20 @@ void write_all(int fd, std::string_view bytes)
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
+}
+
+// The view's file. Standard output and error are shared with what the
+// program writes: the view then goes through the same open file, so that
+// both keep one file offset when it is a regular file.
+int open_view(const std::string& path)
+{
+    if (path == "/dev/stdout" || path == "-") {
+        return fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    }
+    if (path == "/dev/stderr") {
+        return fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    }
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 }
 
 class Console : public vboard::Observer {
@@ -261,8 +276,7 @@ int main(int argc, char** argv)
     // output and error stay exactly what the program wrote.
     int view_fd = -1;
     if (!quiet) {
-        view_fd = view_path.empty() ? open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC)
-                                    : open(view_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        view_fd = view_path.empty() ? open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC) : open_view(view_path);
         if (view_fd < 0 && !view_path.empty()) {
             fail("cannot write " + view_path + ": " + std::strerror(errno));
         }

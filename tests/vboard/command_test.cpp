@@ -104,6 +104,26 @@ TEST(Command, ViewCanBeSentToAFile)
     fs::remove_all(dir);
 }
 
+TEST(Command, ViewIntoStandardOutputRedirectedToAFileKeepsBothStreamsWhole)
+{
+    const fs::path dir = scratch_directory("view-stdout");
+    const std::string out = (dir / "out.txt").string();
+    const std::string command = std::string(VBOARD_PATH) + " run --view /dev/stdout -- " + DEVPROBE_PATH +
+                                " print before open /dev/spidev3.0 rw transfer 2 4142 print after > " + out;
+    ASSERT_EQ(run_child({"/bin/sh", "-c", command}, "").exit_code, 0);
+    std::ifstream in(out);
+    const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto before = all.find("before\n");
+    const auto drawn = all.find("|AB|");
+    const auto after = all.find("after\n");
+    ASSERT_NE(before, std::string::npos) << all;
+    ASSERT_NE(drawn, std::string::npos) << all;
+    ASSERT_NE(after, std::string::npos) << all;
+    EXPECT_LT(before, drawn);
+    EXPECT_LT(drawn, after);
+    fs::remove_all(dir);
+}
+
 struct BadUsage {
     std::vector<std::string> argv;
     const char* says;

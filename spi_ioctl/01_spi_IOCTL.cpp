@@ -5,9 +5,9 @@
 // wired to MISO the dump repeats what was sent.
 //
 // Everything, failures included, goes to standard output, each line ending
-// in CR LF (the board's serial console wants the carriage return). Exit
-// status 1: the node could not be opened or configured, or the transfer
-// failed; 0 otherwise.
+// in CR LF, as a serial terminal in raw mode wants it. Exit status 1: the
+// node could not be opened or configured, or the transfer failed; 0
+// otherwise.
 
 #include <cstddef>
 #include <cstdint>

@@ -173,7 +173,7 @@ private:
     double sleep_start_ = 0;
     double sleep_length_ = 0;
     std::optional<double> planned_interrupt_;
-    std::map<int, FileEvent> open_nodes_; // the program's open device nodes, by descriptor
+    std::map<int, FileEvent> open_files_; // the program's open nodes and attributes, by descriptor
     std::optional<std::int64_t> sigint_pending_since_; // when (real ns) a line count made a SIGINT due
     bool sigint_sent_ = false;
     std::int64_t deadline_ = 0;
@@ -257,11 +257,12 @@ void Run::loop()
         if (fds[4].revents != 0) {
             feed_input();
         }
-        if (fds[1].revents != 0) {
-            take_output(child_.output, true);
-        }
+        // Standard error first: see drain_output.
         if (fds[2].revents != 0) {
             take_output(child_.errors, false);
+        }
+        if (fds[1].revents != 0) {
+            take_output(child_.output, true);
         }
         if (fds[0].revents != 0) {
             serve_request();
@@ -348,10 +349,13 @@ void Run::take_output(int& fd, bool is_stdout)
 }
 
 // Before the board answers a call, it takes in everything the program has
-// written so far, so that line counts are exact at that point.
+// written so far, so that line counts are exact at that point. Standard
+// output and error come through two pipes, and nothing tells in which order
+// the program wrote what waits in both; standard error is taken first, since
+// a program's complaint usually comes before the output it concerns.
 void Run::drain_output()
 {
-    for (int* fd : {&child_.output, &child_.errors}) {
+    for (int* fd : {&child_.errors, &child_.output}) {
         while (*fd >= 0) {
             pollfd p{*fd, POLLIN, 0};
             if (poll(&p, 1, 0) <= 0 || p.revents == 0) {
@@ -461,12 +465,12 @@ wire::Reply Run::handle(const wire::RequestHeader& header, std::string_view payl
     case Request::close: {
         std::lock_guard guard(board_.devices_lock);
         board_.attributes.close(header.fd);
-        if (const auto node = open_nodes_.find(header.fd); node != open_nodes_.end()) {
-            FileEvent closed = node->second;
+        if (const auto file = open_files_.find(header.fd); file != open_files_.end()) {
+            FileEvent closed = file->second;
             closed.t = board_.recorder.now();
             closed.op = FileEvent::Op::close;
             board_.recorder.record(closed);
-            open_nodes_.erase(node);
+            open_files_.erase(file);
         }
         break;
     }
@@ -510,11 +514,13 @@ wire::Reply Run::handle_open(const wire::RequestHeader& header, std::string_view
     }
     if (is_node) {
         reply.handling = wire::Handling::device;
-        const FileEvent opened{board_.recorder.now(), dev, path, FileEvent::Op::open, 0};
-        open_nodes_[header.fd] = opened;
-        board_.recorder.record(opened);
     } else if (fs::is_regular_file(board_.root + canonical) && board_.attributes.open(header.fd, canonical)) {
         reply.handling = wire::Handling::attribute;
+    }
+    if (reply.handling != wire::Handling::pass) {
+        const FileEvent opened{board_.recorder.now(), dev, path, FileEvent::Op::open, 0};
+        open_files_[header.fd] = opened;
+        board_.recorder.record(opened);
     }
     return reply;
 }

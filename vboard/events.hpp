@@ -82,7 +82,8 @@ struct SysfsAccess {
     int error;
 };
 
-// An open or a close of a device node or a sysfs attribute, or a failed open.
+// The program opening or closing one of the board's device nodes or sysfs
+// attributes; a failed open carries its errno.
 struct FileEvent {
     enum class Op { open, close };
     double t;

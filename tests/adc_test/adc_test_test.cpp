@@ -83,6 +83,30 @@ std::vector<std::string> file_traffic(const std::vector<Event>& events)
     return lines;
 }
 
+// One operation of the module as file_traffic shows it: the attribute's
+// file opened, one transfer (`op` "read" or "write" with the bytes as
+// shown), the file closed again.
+std::vector<std::string> operation(const std::string& op, const std::string& attr, const std::string& bytes)
+{
+    const std::string path = "/sys/bus/iio/devices/iio:device0/" + attr;
+    return {"open " + path, op + " " + attr + " " + bytes, "close " + path};
+}
+
+// The set-up of channel n, then one read per raw value.
+std::vector<std::string> set_up_and_reads(const std::string& n, const std::vector<std::string>& raws)
+{
+    std::vector<std::string> lines;
+    for (const auto& part : {operation("write", "buffer/enable", "0\\0"), operation("write", "buffer/length", "100"),
+                             operation("write", "scan_elements/in_voltage" + n + "_en", "1\\0")}) {
+        lines.insert(lines.end(), part.begin(), part.end());
+    }
+    for (const auto& raw : raws) {
+        const auto part = operation("read", "in_voltage" + n + "_raw", raw + "\\n");
+        lines.insert(lines.end(), part.begin(), part.end());
+    }
+    return lines;
+}
+
 std::string enoent(const std::string& text)
 {
     return text + ": No such file or directory\n";
@@ -107,14 +131,8 @@ TEST(AdcTest, SetsUpOnceThenReadsOncePerSecond)
     BoardConfig config;
     config.adc[6] = {"2048", "2047", "2046"};
     const auto r = run_adc_test(std::move(config), {"6"}, stop_at(2.5));
-    EXPECT_EQ(file_traffic(r.events), (std::vector<std::string>{
-                                          "write buffer/enable 0\\0",
-                                          "write buffer/length 100",
-                                          "write scan_elements/in_voltage6_en 1\\0",
-                                          "read in_voltage6_raw 2048\\n",
-                                          "read in_voltage6_raw 2047\\n",
-                                          "read in_voltage6_raw 2046\\n",
-                                      }));
+    // Each operation opens its file, makes one transfer and closes it again.
+    EXPECT_EQ(file_traffic(r.events), set_up_and_reads("6", {"2048", "2047", "2046"}));
     // Set-up and the first reading at once, then a reading after each 1 s pause.
     std::vector<double> times;
     for (const auto& access : all_of<SysfsAccess>(r.events)) {
@@ -131,8 +149,8 @@ TEST(AdcTest, SetsUpOnceThenReadsOncePerSecond)
     }
 }
 
-// The program has no SIGINT handler: the signal, raised as its first sysfs
-// call returns, ends it right there.
+// The program has no SIGINT handler: the signal, raised as its first
+// access to the device (the open of buffer/enable) returns, ends it there.
 TEST(AdcTest, PrintsTheBannerBeforeTouchingTheDevice)
 {
     RunOptions options;
@@ -142,7 +160,10 @@ TEST(AdcTest, PrintsTheBannerBeforeTouchingTheDevice)
     const auto r = run_adc_test(BoardConfig{}, {"6"}, options);
     EXPECT_EQ(r.out, banner);
     EXPECT_EQ(r.signal, SIGINT);
-    EXPECT_EQ(all_of<SysfsAccess>(r.events).size(), 1u);
+    const auto files = all_of<FileEvent>(r.events);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].path, "/sys/bus/iio/devices/iio:device0/buffer/enable");
+    EXPECT_TRUE(all_of<SysfsAccess>(r.events).empty());
 }
 
 // Killed during the pause after its third pass (as Ctrl-C would, with no
@@ -188,12 +209,7 @@ TEST_P(Arguments, SelectTheChannel)
     EXPECT_EQ(r.err, c.err);
     if (c.err.empty()) {
         const std::string n = std::to_string(c.channel);
-        EXPECT_EQ(file_traffic(r.events), (std::vector<std::string>{
-                                              "write buffer/enable 0\\0",
-                                              "write buffer/length 100",
-                                              "write scan_elements/in_voltage" + n + "_en 1\\0",
-                                              "read in_voltage" + n + "_raw " + c.raw + "\\n",
-                                          }));
+        EXPECT_EQ(file_traffic(r.events), set_up_and_reads(std::to_string(c.channel), {c.raw}));
     }
 }
 

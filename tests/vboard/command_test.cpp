@@ -79,6 +79,7 @@ TEST(Command, TraceHasOneJsonObjectPerDeviceEvent)
     const std::vector<std::string> expected{
         R"({"t":0,"dev":"spidev3.0","event":"open","path":"/dev/spidev3.0"})",
         R"({"t":0,"dev":"spidev3.0","event":"transfer","tx":"0102","rx":"0102","len":2,"speed_hz":1000000,"bits_per_word":0,"mode":0,"result":2})",
+        R"({"t":0,"dev":"iio:device0","event":"open","path":"/sys/bus/iio/devices/iio:device0/in_voltage2_raw"})",
         R"({"t":0,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"7\n","result":2})",
         R"({"t":0,"dev":"program","event":"sleep","seconds":0.25})",
         R"({"t":0.25,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"8\n","result":2})",

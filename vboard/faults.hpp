@@ -1,7 +1,7 @@
 #pragma once
 
 // Faults to inject into a run of the virtual board, from the command line's
-// --fault specifications or from a test:
+// --fault options or from a test:
 //   absent=PATH                         the node or sysfs file (or directory) does not exist
 //   deny=PATH                           opening it fails with EACCES, even for root
 //   ioctl=DEVICE:REQUEST[:ERRNO[:N]]    the request on that node fails (default EINVAL),
@@ -23,7 +23,7 @@ namespace vboard {
 
 class FaultPlan {
 public:
-    // Adds one specification; returns what is wrong with it, or "".
+    // Adds one fault as the command line gives it; returns what is wrong with it, or "".
     std::string add(std::string_view spec);
 
     void absent(std::string path) { absent_.push_back(std::move(path)); }

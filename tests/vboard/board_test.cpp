@@ -294,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "open OK\nwrite 1\nwrite 1\nwrite -22\nwrite 1\n"}),
     [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
 
-TEST(FaultSpecs, MalformedSpecificationsAreExplained)
+TEST(FaultSpecs, MalformedFaultsAreExplained)
 {
     FaultPlan plan;
     EXPECT_NE(plan.add("absent"), "");

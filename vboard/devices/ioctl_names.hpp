@@ -1,7 +1,7 @@
 #pragma once
 
 // The kernel's names of the ioctl requests the board's nodes answer, for
-// fault specifications and for the record.
+// fault descriptions and for the record.
 
 #include <array>
 #include <cstdio>

@@ -4,6 +4,7 @@
 // bus and the display can fail.
 
 #include "board.hpp"
+#include "board_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -143,13 +144,6 @@ RunResult run_lcd(BoardConfig config, double stop_at)
     options.argv = {I2C_LCD_PATH};
     options.stop_at = stop_at;
     return board.run(options);
-}
-
-BoardConfig with_fault(const std::string& spec)
-{
-    BoardConfig config;
-    EXPECT_EQ(config.faults.add(spec), "");
-    return config;
 }
 
 std::vector<std::vector<std::string>> screens_shown(const RunResult& r)

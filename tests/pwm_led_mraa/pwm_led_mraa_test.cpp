@@ -2,6 +2,7 @@
 // PWM controller's sysfs files, what the program prints, and how it stops.
 
 #include "board.hpp"
+#include "board_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,13 +27,6 @@ RunResult run_fader(BoardConfig config, RunOptions options)
     options.argv = {PWM_LED_MRAA_PATH};
     Board board(std::move(config));
     return board.run(options);
-}
-
-BoardConfig with_fault(const std::string& fault)
-{
-    BoardConfig config;
-    EXPECT_EQ(config.faults.add(fault), "");
-    return config;
 }
 
 std::vector<SysfsAccess> writes(const RunResult& r)

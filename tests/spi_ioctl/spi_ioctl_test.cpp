@@ -2,6 +2,7 @@
 // status, and what the spidev driver received.
 
 #include "board.hpp"
+#include "board_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -33,13 +34,6 @@ RunResult run_spi_ioctl(BoardConfig config = {})
 {
     Board board(std::move(config));
     return run_spi_ioctl(board);
-}
-
-BoardConfig with_fault(const std::string& spec)
-{
-    BoardConfig config;
-    EXPECT_EQ(config.faults.add(spec), "");
-    return config;
 }
 
 std::vector<std::string> requests_made(const RunResult& r)

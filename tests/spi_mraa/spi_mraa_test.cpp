@@ -3,6 +3,7 @@
 // for each kind of reply, and the failure paths.
 
 #include "board.hpp"
+#include "board_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,13 +26,6 @@ RunResult run_spi_mraa(BoardConfig config)
     options.argv = {SPI_MRAA_PATH};
     Board board(std::move(config));
     return board.run(options);
-}
-
-BoardConfig with_fault(const std::string& fault)
-{
-    BoardConfig config;
-    EXPECT_EQ(config.faults.add(fault), "");
-    return config;
 }
 
 Bytes bytes_of(const std::string& text)

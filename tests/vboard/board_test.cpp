@@ -3,6 +3,7 @@
 // board recorded.
 
 #include "board.hpp"
+#include "board_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,13 +28,6 @@ RunResult probe(std::vector<std::string> steps, BoardConfig config = {}, RunOpti
 {
     Board board(std::move(config));
     return probe(board, std::move(steps), std::move(options));
-}
-
-BoardConfig with_fault(const std::string& spec)
-{
-    BoardConfig config;
-    EXPECT_EQ(config.faults.add(spec), "");
-    return config;
 }
 
 BoardConfig with_peer(SpiPeer::Kind kind, std::vector<std::uint8_t> reply = {})

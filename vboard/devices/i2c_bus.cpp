@@ -252,7 +252,9 @@ void I2cBus::smbus_transfer(NodeCall& call, int injected_error)
     call.complete(error == 0 ? 0 : -1, error);
 }
 
-void I2cBus::write(NodeCall& call)
+// Plain read() and write() on the node: one transaction with the address
+// that I2C_SLAVE selected for this open file; the call returns the bytes moved.
+void I2cBus::plain_transfer(NodeCall& call, bool reading)
 {
     const int address = selected_address(call);
     if (address < 0) {
@@ -260,20 +262,18 @@ void I2cBus::write(NodeCall& call)
         return;
     }
     const auto bytes = call.buffer();
-    const int error = write_transaction(address, bytes);
+    const int error = reading ? read_transaction(address, bytes) : write_transaction(address, bytes);
     call.complete(error == 0 ? static_cast<long>(bytes.size()) : -1, error);
+}
+
+void I2cBus::write(NodeCall& call)
+{
+    plain_transfer(call, false);
 }
 
 void I2cBus::read(NodeCall& call)
 {
-    const int address = selected_address(call);
-    if (address < 0) {
-        call.complete(-1, EINVAL);
-        return;
-    }
-    const auto bytes = call.buffer();
-    const int error = read_transaction(address, bytes);
-    call.complete(error == 0 ? static_cast<long>(bytes.size()) : -1, error);
+    plain_transfer(call, true);
 }
 
 } // namespace vboard

@@ -45,6 +45,7 @@ private:
     void config_request(NodeCall& call, const char* name, int injected_error);
     void combined_transfer(NodeCall& call, int injected_error);
     void smbus_transfer(NodeCall& call, int injected_error);
+    void plain_transfer(NodeCall& call, bool reading);
 
     std::string name_;
     Recorder& recorder_;

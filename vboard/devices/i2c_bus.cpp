@@ -130,8 +130,7 @@ void I2cBus::combined_transfer(NodeCall& call, int injected_error)
         call.complete(-1, EFAULT);
         return;
     }
-    i2c_rdwr_ioctl_data header{};
-    std::copy_n(set.bytes().begin(), sizeof header, reinterpret_cast<std::uint8_t*>(&header));
+    const auto header = set.load<i2c_rdwr_ioctl_data>();
     if (header.nmsgs == 0 || header.nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
         call.complete(-1, EINVAL);
         return;
@@ -142,10 +141,8 @@ void I2cBus::combined_transfer(NodeCall& call, int injected_error)
         return;
     }
     for (std::size_t i = 0; i < header.nmsgs; ++i) {
-        i2c_msg message{};
         const std::size_t at = i * sizeof(i2c_msg);
-        std::copy_n(messages.bytes().begin() + static_cast<std::ptrdiff_t>(at), sizeof message,
-                    reinterpret_cast<std::uint8_t*>(&message));
+        const auto message = messages.load<i2c_msg>(at);
         const ClientMemory data = messages.follow(at + offsetof(i2c_msg, buf), message.len);
         if (message.len > 0 && !data.valid()) {
             call.complete(-1, EFAULT);
@@ -172,8 +169,7 @@ void I2cBus::smbus_transfer(NodeCall& call, int injected_error)
         call.complete(-1, EFAULT);
         return;
     }
-    i2c_smbus_ioctl_data args{};
-    std::copy_n(args_memory.bytes().begin(), sizeof args, reinterpret_cast<std::uint8_t*>(&args));
+    const auto args = args_memory.load<i2c_smbus_ioctl_data>();
     const int address = selected_address(call);
     if (address < 0) {
         call.complete(-1, EINVAL);

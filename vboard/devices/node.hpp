@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -29,6 +31,18 @@ public:
 
     bool valid() const { return data_ != nullptr; }
     std::span<std::uint8_t> bytes() const;
+    // The bytes at `offset` read as a T (a kernel structure or a value),
+    // zero where the block ends before it does.
+    template <typename T>
+    T load(std::size_t offset = 0) const
+    {
+        T value{};
+        const auto block = bytes();
+        if (offset < block.size()) {
+            std::memcpy(&value, block.data() + offset, std::min(sizeof value, block.size() - offset));
+        }
+        return value;
+    }
     // The memory that a pointer stored at `pointer_offset` in this block
     // points to, `length` bytes of it (invalid if the program's pointer is bad).
     ClientMemory follow(std::size_t pointer_offset, std::size_t length) const;

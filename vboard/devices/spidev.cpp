@@ -22,14 +22,6 @@ bool supported_word_size(unsigned bits)
 }
 
 template <typename T>
-T load(std::span<const std::uint8_t> bytes)
-{
-    T value{};
-    std::memcpy(&value, bytes.data(), std::min(sizeof value, bytes.size()));
-    return value;
-}
-
-template <typename T>
 void store(std::span<std::uint8_t> bytes, T value)
 {
     std::memcpy(bytes.data(), &value, std::min(sizeof value, bytes.size()));
@@ -68,7 +60,7 @@ void Spidev::config_request(NodeCall& call, int injected_error)
         error = EFAULT;
     } else if (writes) {
         // What the program asked for is recorded even when it is refused.
-        value = size == 1 ? load<std::uint8_t>(arg.bytes()) : load<std::uint32_t>(arg.bytes());
+        value = size == 1 ? arg.load<std::uint8_t>() : arg.load<std::uint32_t>();
     }
 
     if (error == 0 && reads) {
@@ -142,7 +134,7 @@ void Spidev::message(NodeCall& call, int injected_error)
     long total = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t at = i * sizeof(spi_ioc_transfer);
-        const auto record = load<spi_ioc_transfer>(records.bytes().subspan(at));
+        const auto record = records.load<spi_ioc_transfer>(at);
         std::vector<std::uint8_t> sent(record.len, 0);
         if (record.tx_buf != 0 && record.len > 0) {
             const ClientMemory tx = records.follow(at + offsetof(spi_ioc_transfer, tx_buf), record.len);

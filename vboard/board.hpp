@@ -10,11 +10,12 @@
 //   /sys/class/pwm/pwmchip0            a one-channel PWM controller
 //
 // umockdev provides the board's /sys and /dev to the program and hands its
-// ioctls on the nodes to the device models here; a small preload library
-// (preload/) gives the sysfs attributes the kernel's semantics, catches
-// syslog and reports sleeps; libfaketime makes the program's pauses shorter
-// by the run's speed. libmraa finds the board's pins and buses in the JSON
-// description in boards/.
+// ioctls on the nodes to the device models here (testbed.hpp); the devices'
+// sysfs directories are a FUSE filesystem mounted in the testbed, with the
+// kernel's sysfs rules (sysfs/); a small preload library (preload/) reports
+// the program's pauses, catches syslog and notes signal handlers;
+// libfaketime makes the program's pauses shorter by the run's speed. libmraa
+// finds the board's pins and buses in the JSON description in boards/.
 
 #include "devices/hd44780.hpp"
 #include "devices/spidev.hpp"
@@ -26,11 +27,19 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace vboard {
+
+// The board could not be built on this machine (no FUSE, say); what() says
+// why and what to do.
+class BoardError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 struct BoardConfig {
     LcdGeometry lcd = lcd_16x2;
@@ -43,6 +52,7 @@ struct BoardConfig {
 struct RunOptions {
     std::vector<std::string> argv; // argv[0]: the program's path
     std::string input;             // standard input, followed by end of file
+    bool inherit_input = false;    // instead: the caller's own standard input (a terminal, a pipe)
     double speed = 100;            // virtual seconds per real second
 
     // Stopping the program: counted as a normal end (status 0).
@@ -84,6 +94,7 @@ public:
 
 class Board {
 public:
+    // Throws BoardError when the board cannot be built here.
     explicit Board(BoardConfig config = {});
     ~Board();
     Board(const Board&) = delete;
@@ -100,7 +111,7 @@ public:
     // /sys/... and /dev/..., with /sys/class and /sys/bus links resolved.
     std::string canonical(const std::string& path) const;
 
-    struct Impl; // the testbed and the device models, in board.cpp
+    struct Impl; // the devices, the testbed and the sysfs mount, in board.cpp
 
 private:
     std::unique_ptr<Impl> impl_;

@@ -1,6 +1,18 @@
 #include "events.hpp"
 
+#include <cmath>
+
 namespace vboard {
+
+std::int64_t to_ns(double seconds)
+{
+    return std::llround(seconds * 1e9);
+}
+
+double to_seconds(std::int64_t ns)
+{
+    return static_cast<double>(ns) / 1e9;
+}
 
 double time_of(const Event& event)
 {
@@ -22,20 +34,20 @@ void Recorder::clear()
 {
     std::lock_guard guard(lock_);
     events_.clear();
-    now_ = 0;
+    now_ns_ = 0;
 }
 
-double Recorder::now() const
+std::int64_t Recorder::now_ns() const
 {
     std::lock_guard guard(lock_);
-    return now_;
+    return now_ns_;
 }
 
-void Recorder::advance_to(double t)
+void Recorder::advance_to(std::int64_t ns)
 {
     std::lock_guard guard(lock_);
-    if (t > now_) {
-        now_ = t;
+    if (ns > now_ns_) {
+        now_ns_ = ns;
     }
 }
 

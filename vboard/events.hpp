@@ -116,6 +116,11 @@ using Event = std::variant<I2cWrite, LcdOperation, LcdScreen, IoctlCall, SpiTran
 
 double time_of(const Event& event);
 
+// Virtual time is kept in whole nanoseconds, so that it never drifts; an
+// event's `t` is that count in seconds.
+std::int64_t to_ns(double seconds);
+double to_seconds(std::int64_t ns);
+
 // The record of one run, and the program's virtual time.
 //
 // Virtual time advances only while the program sleeps (by the time it asked
@@ -124,15 +129,17 @@ double time_of(const Event& event);
 // record is the same on every run and every machine. libfaketime shortens the
 // real pauses by the board's speed.
 //
-// Device models record from umockdev's thread and from the board's own; the
-// callback set with on_record runs after each event (a live view draws it).
+// Device models record from umockdev's thread, the sysfs filesystem's and
+// the board's own; the callback set with on_record runs after each event (a
+// live view draws it).
 class Recorder {
 public:
     void record(Event event);
     // Forgets every event and sets the clock back to 0.
     void clear();
-    double now() const;
-    void advance_to(double t);
+    double now() const { return to_seconds(now_ns()); }
+    std::int64_t now_ns() const;
+    void advance_to(std::int64_t ns);
 
     // A copy of everything recorded so far.
     std::vector<Event> events() const;
@@ -144,7 +151,7 @@ public:
 private:
     mutable std::mutex lock_;
     std::vector<Event> events_;
-    double now_ = 0;
+    std::int64_t now_ns_ = 0;
     std::function<void()> wake_;
 };
 

@@ -167,6 +167,9 @@ std::string FaultPlan::add(std::string_view spec)
 
 void FaultPlan::canonicalise(const std::function<std::string(const std::string&)>& canonical)
 {
+    for (auto& path : absent_) {
+        path = canonical(path);
+    }
     for (auto& path : denied_) {
         path = canonical(path);
     }

@@ -33,7 +33,7 @@ void close_pair(int fds[2])
 
 } // namespace
 
-ChildProcess spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int inherit_fd,
+ChildProcess spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool inherit_input,
                    std::string& error)
 {
     int in[2] = {-1, -1};
@@ -57,12 +57,11 @@ ChildProcess spawn(const std::vector<std::string>& argv, const std::vector<std::
         if (getppid() != parent) {
             _exit(127); // the board died before the line above took effect
         }
-        dup2(in[0], STDIN_FILENO);
+        if (!inherit_input) {
+            dup2(in[0], STDIN_FILENO);
+        }
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
-        if (inherit_fd >= 0) {
-            fcntl(inherit_fd, F_SETFD, 0);
-        }
         // Signals the board ignores or blocks must not stay so for the program.
         sigset_t none;
         sigemptyset(&none);
@@ -92,16 +91,27 @@ ChildProcess spawn(const std::vector<std::string>& argv, const std::vector<std::
         close(in[1]), close(out[0]), close(err[0]);
         return {};
     }
+    if (inherit_input) {
+        close(in[1]);
+        in[1] = -1;
+    }
     return ChildProcess{pid, in[1], out[0], err[0]};
 }
 
-Janitor::Janitor(const std::string& directory)
+Janitor::Janitor(const std::string& directory, const std::string& mount_point)
 {
     int lifeline[2];
     if (pipe2(lifeline, O_CLOEXEC) != 0) {
         return;
     }
-    const std::vector<std::string> argv{"/bin/sh", "-c", "cat >/dev/null; rm -rf -- \"$0\"", directory};
+    // As root umount, as a user fusermount3; lazily, so that nothing a dead
+    // program left open keeps it. --one-file-system: whatever could not be
+    // unmounted is left alone, never emptied.
+    const std::vector<std::string> argv{
+        "/bin/sh", "-c",
+        "cat >/dev/null; umount -l -- \"$1\" 2>/dev/null || fusermount3 -u -z -q -- \"$1\" 2>/dev/null; "
+        "rm -rf --one-file-system -- \"$0\"",
+        directory, mount_point};
     auto args = c_strings(argv);
     const pid_t pid = fork();
     if (pid == 0) {

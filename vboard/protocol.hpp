@@ -1,28 +1,32 @@
 #pragma once
 
-// The messages between the preload library, which runs inside the program
-// under test, and the board, which runs in the vboard process. They travel
-// over a SOCK_SEQPACKET socket that the board hands the program as file
-// descriptor VBOARD_CHANNEL_FD. Every request gets exactly one reply, and the
-// program waits for it: what the board records therefore happens in the
-// program's own order, interleaved correctly with the ioctls that umockdev
-// hands to the board's device models.
+// The messages between the preload library, which runs inside every process
+// of the program under test, and the board, which runs in the vboard
+// process. Each process connects on its own to the board's channel, a
+// SOCK_SEQPACKET socket whose path the board gives in VBOARD_CHANNEL, so no
+// two processes ever share a connection or the state of a request. Every
+// request gets exactly one reply, and the process waits for it: what the
+// board records therefore happens in the process's own order.
+//
+// The files of the board's devices never pass through here: /sys is the
+// kernel's business (the board's sysfs is a FUSE filesystem) and /dev
+// umockdev's. What remains is what only the process itself can tell: its
+// pauses, its syslog messages, its signal handlers, the device nodes it
+// opens and closes, and its opens of sysfs paths that do not exist.
 
 #include <cstdint>
 
 namespace vboard::wire {
 
-inline constexpr const char* channel_fd_variable = "VBOARD_CHANNEL_FD";
+inline constexpr const char* channel_variable = "VBOARD_CHANNEL";
 
-// Largest payload of one message; sysfs attributes are at most a page.
+// Largest payload of one message (a syslog line, a path).
 inline constexpr std::uint32_t max_payload = 4096;
 
 enum class Request : std::uint32_t {
-    hello,       // arg0: pid
-    open,        // fd: result of the real open (or -errno); arg0: flags; payload: path as the program gave it
-    read,        // fd; arg0: file offset; arg1: byte count
-    write,       // fd; arg0: file offset; payload: the bytes
-    close,       // fd
+    open,        // fd: result of the real open (or -errno); arg0: flags; payload: the path as the program gave it
+                 // (a /dev node, or a /sys path that does not exist)
+    close,       // fd: a descriptor the board asked to hear about
     log,         // arg0: syslog priority; payload: the message
     sleep_begin, // arg0: requested nanoseconds
     sleep_end,   // arg0: real nanoseconds slept; arg1: 1 if the sleep was cut short
@@ -38,23 +42,15 @@ struct RequestHeader {
     std::uint32_t reserved;
 };
 
-// What the preload is to do with a file descriptor after an open request.
-enum class Handling : std::uint32_t {
-    pass,      // not the board's business: use the real descriptor as it is
-    device,    // a /dev node: umockdev serves it; report its close
-    attribute, // a sysfs attribute: the board serves its reads, writes and seeks
-};
-
 struct Reply {
-    std::int64_t result; // the call's return value; -1 with `error` set for a failure
+    std::int64_t result; // open: the descriptor, or -1 with `error` set (the board may refuse it)
     std::int32_t error;  // errno for a failed call
-    Handling handling;   // open requests only
+    std::int32_t watch;  // open only: 1 if the board wants to hear of the descriptor's close
     // sleep_begin only: cut the sleep short after this many nanoseconds and
-    // raise `raise_signal` (-1: sleep the whole time). For other requests a
-    // `raise_signal` other than 0 is raised just before the call returns.
+    // raise `raise_signal` (-1: sleep the whole time).
     std::int64_t interrupt_after_ns;
     std::int32_t raise_signal;
-    std::uint32_t length; // payload bytes that follow (read data)
+    std::uint32_t reserved;
 };
 
 } // namespace vboard::wire

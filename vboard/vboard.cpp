@@ -281,9 +281,16 @@ int main(int argc, char** argv)
             fail("cannot write " + view_path + ": " + std::strerror(errno));
         }
     }
-    // Input for the program comes from vboard's own standard input, if any is waiting.
+    // The program reads vboard's own standard input: the terminal, or a
+    // pipe that ends when vboard's does.
+    options.inherit_input = true;
     Console console(view_fd, trace_path.empty() ? nullptr : &trace);
-    vboard::Board board(std::move(config));
-    const vboard::RunResult result = board.run(options, &console);
-    return result.status();
+    try {
+        vboard::Board board(std::move(config));
+        const vboard::RunResult result = board.run(options, &console);
+        return result.status();
+    } catch (const vboard::BoardError& error) {
+        std::fprintf(stderr, "vboard: %s\n", error.what());
+        return 125;
+    }
 }

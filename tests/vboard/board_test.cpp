@@ -249,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "open -2\n"},
         FaultCase{"denied_node", "deny=/dev/i2c-0", {"open", "/dev/i2c-0", "rw"}, "open -13\n"},
         FaultCase{"denied_through_an_alias",
-                  "deny=/sys/devices/pwmchip0/export",
+                  "deny=/sys/devices/platform/f802c000.pwm/pwm/pwmchip0/export",
                   {"open", "/sys/class/pwm/pwmchip0/export", "w"},
                   "open -13\n"},
         FaultCase{"ioctl_every_time",

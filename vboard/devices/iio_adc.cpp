@@ -20,14 +20,19 @@ void IioAdc::set_values(int channel, std::vector<std::string> values)
     }
 }
 
-std::vector<std::string> IioAdc::attribute_names()
+// The IIO core's files: the device's name, the buffer's controls, and per
+// channel its raw value (read-only: a read starts a conversion) and its
+// scan element switch.
+std::vector<AttributeFile> IioAdc::attributes() const
 {
-    std::vector<std::string> names{"name", "buffer/enable", "buffer/length"};
+    std::vector<AttributeFile> files{{"name", true, false}, {"buffer/enable", true, true}, {"buffer/length", true, true}};
     for (int n = 0; n < channels; ++n) {
-        names.push_back(std::string(raw_prefix) + std::to_string(n) + std::string(raw_suffix));
-        names.push_back(std::string(scan_prefix) + std::to_string(n) + std::string(scan_suffix));
+        files.push_back({std::string(raw_prefix) + std::to_string(n) + std::string(raw_suffix), true, false});
     }
-    return names;
+    for (int n = 0; n < channels; ++n) {
+        files.push_back({std::string(scan_prefix) + std::to_string(n) + std::string(scan_suffix), true, true});
+    }
+    return files;
 }
 
 int IioAdc::channel_of(const std::string& attr, std::string_view prefix, std::string_view suffix)

@@ -22,11 +22,9 @@ public:
     // would (an eleven-digit value, a minus sign).
     void set_values(int channel, std::vector<std::string> values);
 
+    std::vector<AttributeFile> attributes() const override;
     std::optional<std::string> show(const std::string& attr, int& error) override;
     int store(const std::string& attr, std::string_view bytes) override;
-
-    // The names of the files this device has, for the board's sysfs.
-    static std::vector<std::string> attribute_names();
 
 private:
     struct Channel {

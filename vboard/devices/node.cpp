@@ -96,8 +96,14 @@ std::span<std::uint8_t> NodeCall::buffer() const
 
 void NodeCall::complete(long result, int error)
 {
-    umockdev_ioctl_client_complete(client_, result, error);
+    result_ = result;
+    error_ = error;
     completed_ = true;
+}
+
+void NodeCall::answer()
+{
+    umockdev_ioctl_client_complete(client_, result_, error_);
 }
 
 } // namespace vboard

@@ -68,13 +68,17 @@ public:
     // read(), write(): the program's buffer.
     std::span<std::uint8_t> buffer() const;
 
-    // Lets the program's call return `result`, with errno `error` if -1.
+    // The call is to return `result`, with errno `error` if -1.
     void complete(long result, int error = 0);
     bool completed() const { return completed_; }
+    // Lets the program's call return what complete() said.
+    void answer();
 
 private:
     UMockdevIoctlClient* client_;
     bool completed_ = false;
+    long result_ = -1;
+    int error_ = EIO;
 };
 
 class DeviceNode {

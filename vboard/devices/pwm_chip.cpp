@@ -1,8 +1,7 @@
 #include "pwm_chip.hpp"
 
+#include <array>
 #include <cerrno>
-#include <fstream>
-#include <system_error>
 
 namespace vboard {
 
@@ -19,19 +18,17 @@ std::optional<unsigned long long> channel_number(std::string_view bytes)
 
 } // namespace
 
-void PwmChip::create_channel_directory() const
+// The chip's own files (pwmchip_groups: export and unexport are write-only,
+// npwm read-only) and, while exported, the channel's (pwm_groups).
+std::vector<AttributeFile> PwmChip::attributes() const
 {
-    std::error_code ignored;
-    std::filesystem::create_directories(directory_ / channel_directory, ignored);
-    for (const char* name : channel_attributes) {
-        std::ofstream(directory_ / channel_directory / name);
+    std::vector<AttributeFile> files{{"npwm", true, false}, {"export", false, true}, {"unexport", false, true}};
+    if (exported_) {
+        for (const char* name : channel_attributes) {
+            files.push_back({std::string(channel_directory) + "/" + name, true, true, true});
+        }
     }
-}
-
-void PwmChip::remove_channel_directory() const
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_ / channel_directory, ignored);
+    return files;
 }
 
 std::optional<std::string> PwmChip::show(const std::string& attr, int& error)
@@ -81,13 +78,11 @@ int PwmChip::store(const std::string& attr, std::string_view bytes)
             duty_ = 0;
             enabled_ = false;
             inversed_ = false;
-            create_channel_directory();
         } else {
             if (!exported_) {
                 return EINVAL;
             }
             exported_ = false;
-            remove_channel_directory();
         }
         return 0;
     }

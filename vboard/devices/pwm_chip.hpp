@@ -9,21 +9,13 @@
 
 #include "sysfs.hpp"
 
-#include <filesystem>
-#include <functional>
-
 namespace vboard {
 
 class PwmChip : public SysfsDevice {
 public:
-    // `directory` is the chip's directory in the testbed, where the channel
-    // directory is created on export.
-    explicit PwmChip(std::filesystem::path directory) : directory_(std::move(directory)) {}
-
+    std::vector<AttributeFile> attributes() const override;
     std::optional<std::string> show(const std::string& attr, int& error) override;
     int store(const std::string& attr, std::string_view bytes) override;
-
-    static std::vector<std::string> attribute_names() { return {"npwm", "export", "unexport"}; }
 
     bool exported() const { return exported_; }
     unsigned long long period_ns() const { return period_; }
@@ -32,10 +24,7 @@ public:
 
 private:
     int store_channel(const std::string& name, std::string_view bytes);
-    void create_channel_directory() const;
-    void remove_channel_directory() const;
 
-    std::filesystem::path directory_;
     bool exported_ = false;
     unsigned long long period_ = 0;
     unsigned long long duty_ = 0;

@@ -1,8 +1,5 @@
 #include "sysfs.hpp"
 
-#include "../events.hpp"
-#include "../faults.hpp"
-
 #include <cerrno>
 #include <limits>
 
@@ -88,73 +85,6 @@ std::optional<long long> parse_signed(std::string_view text)
         return std::nullopt;
     }
     return negative ? static_cast<long long>(0 - *magnitude) : static_cast<long long>(*magnitude);
-}
-
-void AttributeServer::add_device(std::string directory, std::string name, SysfsDevice& device)
-{
-    devices_[std::move(directory)] = Device{std::move(name), &device};
-}
-
-std::optional<std::pair<std::string, std::string>> AttributeServer::device_of(const std::string& canonical_path) const
-{
-    for (const auto& [directory, device] : devices_) {
-        if (path_within(canonical_path, directory)) {
-            return std::pair{directory, device.name};
-        }
-    }
-    return std::nullopt;
-}
-
-bool AttributeServer::open(int fd, const std::string& canonical_path)
-{
-    const auto device = device_of(canonical_path);
-    if (!device || canonical_path == device->first) {
-        return false;
-    }
-    const Device& d = devices_.at(device->first);
-    files_[fd] = OpenFile{d.name, d.model, canonical_path.substr(device->first.size() + 1), canonical_path, ""};
-    return true;
-}
-
-AttributeServer::Result AttributeServer::read(int fd, long offset, std::size_t count)
-{
-    const auto it = files_.find(fd);
-    if (it == files_.end()) {
-        return {-1, EBADF, ""};
-    }
-    OpenFile& file = it->second;
-    if (offset == 0) {
-        int error = 0;
-        const auto value = file.model->show(file.attr, error);
-        if (!value) {
-            recorder_.record(SysfsAccess{recorder_.now(), file.device_name, file.attr, SysfsAccess::Op::read, "", -1, error});
-            return {-1, error, ""};
-        }
-        file.shown = *value;
-    }
-    const auto from = static_cast<std::size_t>(offset);
-    const std::string data = from < file.shown.size() ? file.shown.substr(from, count) : "";
-    if (offset == 0) {
-        // A read from the start is the driver showing its value; the reads
-        // that follow only pick up the rest of it.
-        recorder_.record(SysfsAccess{recorder_.now(), file.device_name, file.attr, SysfsAccess::Op::read, data,
-                                     static_cast<long>(data.size()), 0});
-    }
-    return {static_cast<long>(data.size()), 0, data};
-}
-
-AttributeServer::Result AttributeServer::write(int fd, std::string_view bytes)
-{
-    const auto it = files_.find(fd);
-    if (it == files_.end()) {
-        return {-1, EBADF, ""};
-    }
-    OpenFile& file = it->second;
-    const int error = faults_.write_refused(file.canonical_path) ? EINVAL : file.model->store(file.attr, bytes);
-    const long result = error == 0 ? static_cast<long>(bytes.size()) : -1;
-    recorder_.record(SysfsAccess{recorder_.now(), file.device_name, file.attr, SysfsAccess::Op::write,
-                                 std::string(bytes), result, error});
-    return {result, error, ""};
 }
 
 } // namespace vboard

@@ -1,31 +1,25 @@
-// libvboard-preload.so: the thin layer between a program and the virtual
-// board that umockdev does not provide.
+// libvboard-preload.so: what only a process itself can tell the virtual
+// board, loaded into every process of the program under test.
 //
-// umockdev gives the program the board's /sys and /dev and hands ioctls on
-// device nodes to the board's models, but its sysfs attributes are plain
-// files: a second write through the same descriptor appends, a short write
-// leaves old bytes behind, and nothing reacts to a write. Real sysfs hands
-// every write to the driver whatever the file offset, and a read shows the
-// driver's current value ending in a newline. libmraa depends on both: it
-// keeps duty_cycle open and writes it again and again (with plain files 0.51
-// then 0.52 become "102000104000"), and it parses what it reads with strtol
-// on a buffer it does not terminate, so a value stored without its newline
-// makes it read uninitialised bytes. This library therefore forwards every
-// read, write and seek on a sysfs attribute to the board, which answers as
-// the driver would and records the exact bytes.
-//
-// It also
-// - lets the board refuse an open (permission denied works even for root),
-// - reports opens and closes of device nodes,
+// The board's devices are reached without it: umockdev (another preload)
+// serves /dev and redirects /sys into the board's testbed, where sysfs is a
+// FUSE filesystem with the kernel's rules. This library
+// - reports every pause (sleep, usleep, nanosleep, clock_nanosleep on the
+//   monotonic or the real-time clock, relative or absolute), which is how
+//   the board keeps virtual time, and cuts a pause short with a signal when
+//   the board asks for one;
 // - catches syslog, which glibc would send to the host's /dev/log and so to
-//   its console, and sends each message to the board instead,
-// - reports every sleep, which is how the board keeps virtual time, and cuts
-//   a sleep short with a signal when the board asks for one,
-// - reports the installation of signal handlers.
+//   its console, and sends each message to the board instead;
+// - reports the installation of signal handlers;
+// - reports opens and closes of device nodes in the program's order, and
+//   lets the board refuse an open (permission denied works even for root).
+//
+// Each process connects to the board on its own (VBOARD_CHANNEL names the
+// socket), again after a fork, so no two processes share a request.
 //
 // It must come before umockdev's preload in LD_PRELOAD: umockdev reaches libc
 // through dlopen/dlsym, so a wrapper listed after it would be bypassed.
-// Without VBOARD_CHANNEL_FD in the environment it passes everything through.
+// Without VBOARD_CHANNEL in the environment it passes everything through.
 
 #include "../protocol.hpp"
 
@@ -42,12 +36,12 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 namespace {
 
-using vboard::wire::Handling;
 using vboard::wire::Reply;
 using vboard::wire::Request;
 using vboard::wire::RequestHeader;
@@ -67,15 +61,11 @@ using nanosleep_fn = int (*)(const timespec*, timespec*);
 using clock_nanosleep_fn = int (*)(clockid_t, int, const timespec*, timespec*);
 using sigaction_fn = int (*)(int, const struct sigaction*, struct sigaction*);
 using signal_fn = sighandler_t (*)(int, sighandler_t);
-using read_fn = ssize_t (*)(int, void*, size_t);
-using write_fn = ssize_t (*)(int, const void*, size_t);
-using lseek_fn = off_t (*)(int, off_t, int);
 using close_fn = int (*)(int);
 
 // The next definition of each wrapped function (umockdev's, libfaketime's or
 // libc's), looked up on first use. Two threads racing here store the same
-// value, so no lock is needed, and none may be taken: a signal handler can
-// call write() at any time.
+// value, so no lock is needed.
 struct {
     open_fn open, open64;
     open_2_fn open_2, open64_2;
@@ -84,9 +74,6 @@ struct {
     clock_nanosleep_fn clock_nanosleep;
     sigaction_fn sigaction;
     signal_fn signal;
-    read_fn read;
-    write_fn write;
-    lseek_fn lseek;
     close_fn close;
 } real_fns;
 
@@ -104,21 +91,63 @@ F real(F& slot, const char* name)
 // --- The channel to the board -------------------------------------------------
 
 pthread_mutex_t channel_lock = PTHREAD_MUTEX_INITIALIZER;
-int channel_fd = -2; // -2: not looked up yet; -1: not on a virtual board
-
-// The program may not have run our constructor yet (libmraa logs from its
-// own constructor), so every entry point looks the channel up on first use.
-int channel()
-{
-    if (channel_fd == -2) {
-        const char* text = std::getenv(vboard::wire::channel_fd_variable);
-        channel_fd = text != nullptr ? std::atoi(text) : -1;
-    }
-    return channel_fd;
-}
+int channel_fd = -1;
+pid_t channel_pid = 0; // the process that connected channel_fd
+bool off_board = false; // no VBOARD_CHANNEL, or the board cannot be reached
 
 // Raw system calls: nothing that umockdev, libfaketime or a sanitizer wraps
-// may stand between the program and the board.
+// may stand between the process and the board.
+long raw_getpid()
+{
+    return syscall(SYS_getpid);
+}
+
+// Connects this process to the board, once per process: a child of fork()
+// must not use its parent's connection, where replies would cross. Called
+// with channel_lock held. The program may not have run our constructor yet
+// (libmraa logs from its own constructor), so this runs on first use.
+bool connected()
+{
+    const auto pid = static_cast<pid_t>(raw_getpid());
+    if (channel_pid == pid) {
+        return channel_fd >= 0;
+    }
+    if (channel_pid != 0 && channel_fd >= 0) {
+        syscall(SYS_close, channel_fd); // the parent's
+    }
+    channel_pid = pid;
+    channel_fd = -1;
+    const char* path = std::getenv(vboard::wire::channel_variable);
+    sockaddr_un address{};
+    if (path == nullptr || std::strlen(path) >= sizeof address.sun_path) {
+        off_board = true;
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path);
+    const long fd = syscall(SYS_socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    if (syscall(SYS_connect, fd, &address, sizeof address) != 0) {
+        syscall(SYS_close, fd);
+        return false;
+    }
+    channel_fd = static_cast<int>(fd);
+    return true;
+}
+
+bool on_board()
+{
+    if (off_board) {
+        return false;
+    }
+    pthread_mutex_lock(&channel_lock);
+    const bool yes = connected();
+    pthread_mutex_unlock(&channel_lock);
+    return yes;
+}
+
 bool send_all(const void* data, std::size_t length)
 {
     for (;;) {
@@ -147,20 +176,17 @@ struct Message {
     char payload[vboard::wire::max_payload];
 };
 
-struct Answer {
-    Reply reply;
-    char payload[vboard::wire::max_payload];
-};
-
 // Sends one request and waits for its reply. A board that has gone away
 // leaves the program nothing sensible to run against: it ends at once.
 Reply request(Request type, int fd, std::int64_t arg0, std::int64_t arg1, const void* payload = nullptr,
-              std::size_t length = 0, void* data = nullptr, std::size_t capacity = 0)
+              std::size_t length = 0)
 {
     static Message message;
-    static Answer answer;
     const int saved_errno = errno;
     pthread_mutex_lock(&channel_lock);
+    if (!connected()) {
+        _exit(125);
+    }
     if (length > sizeof message.payload) {
         length = sizeof message.payload;
     }
@@ -168,63 +194,43 @@ Reply request(Request type, int fd, std::int64_t arg0, std::int64_t arg1, const 
     if (length > 0) {
         std::memcpy(message.payload, payload, length);
     }
-    if (!send_all(&message, sizeof message.header + length) || receive(&answer, sizeof answer) < static_cast<long>(sizeof answer.reply)) {
+    Reply reply{};
+    if (!send_all(&message, sizeof message.header + length) || receive(&reply, sizeof reply) != sizeof reply) {
         _exit(125);
     }
-    const Reply reply = answer.reply;
-    if (data != nullptr && reply.length > 0) {
-        std::memcpy(data, answer.payload, reply.length < capacity ? reply.length : capacity);
-    }
     pthread_mutex_unlock(&channel_lock);
-    // A signal the board delivers with a reply arrives as the call returns
-    // (a sleep's arrives during the sleep: see board_sleep).
-    if (reply.raise_signal > 0 && type != Request::sleep_begin) {
-        raise(reply.raise_signal);
-    }
     errno = saved_errno;
     return reply;
 }
 
-void say_hello()
+// A fork() while another thread held the lock leaves it held in the child.
+__attribute__((constructor)) void start()
 {
-    if (channel() >= 0) {
-        request(Request::hello, -1, getpid(), 0);
-    }
+    pthread_atfork(nullptr, nullptr, [] { pthread_mutex_init(&channel_lock, nullptr); });
 }
 
-__attribute__((constructor)) void start() { say_hello(); }
-
-// Sets errno for a call the board failed.
-template <typename T>
-T answer_call(const Reply& reply, T result)
-{
-    if (result < 0) {
-        errno = reply.error;
-    }
-    return result;
-}
-
-// --- Descriptors the board serves ------------------------------------------------
+// --- Device nodes ------------------------------------------------------------------
 
 constexpr int max_fds = 4096;
-Handling handling[max_fds];
-off_t offsets[max_fds];
+bool watched[max_fds]; // descriptors of device nodes whose close the board wants to hear of
 
-Handling handling_of(int fd)
+bool is_device_node(const char* path)
 {
-    return fd >= 0 && fd < max_fds ? handling[fd] : Handling::pass;
+    return path != nullptr && std::strncmp(path, "/dev/", 5) == 0;
 }
 
-bool on_board(const char* path)
+// An open of a sysfs path that does not exist never reaches the board's
+// sysfs filesystem; the board records it from here.
+bool is_missing_attribute(const char* path, int fd)
 {
-    return path != nullptr && (std::strncmp(path, "/sys/", 5) == 0 || std::strncmp(path, "/dev/", 5) == 0);
+    return fd < 0 && (errno == ENOENT || errno == ENOTDIR) && path != nullptr && std::strncmp(path, "/sys/", 5) == 0;
 }
 
 // Called after the real open (which umockdev redirects into the testbed):
-// the board may refuse the open, and learns which descriptor to serve.
+// the board may refuse the open of a node, and records it.
 int after_open(const char* path, int flags, int fd)
 {
-    if (!on_board(path) || channel() < 0) {
+    if ((!is_device_node(path) && !is_missing_attribute(path, fd)) || !on_board()) {
         return fd;
     }
     const int open_errno = errno;
@@ -237,8 +243,7 @@ int after_open(const char* path, int flags, int fd)
         return -1;
     }
     if (fd >= 0 && fd < max_fds) {
-        handling[fd] = reply.handling;
-        offsets[fd] = 0;
+        watched[fd] = reply.watch != 0;
     }
     errno = open_errno;
     return fd;
@@ -270,6 +275,11 @@ std::int64_t to_ns(const timespec& ts)
     return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
+bool valid(const timespec* ts)
+{
+    return ts != nullptr && ts->tv_nsec >= 0 && ts->tv_nsec < 1000000000 && ts->tv_sec >= 0;
+}
+
 // umockdev's own preload waits for its ioctl socket with usleep(); only the
 // program's pauses are the program's time.
 bool called_by_program(const void* caller)
@@ -286,7 +296,7 @@ int board_sleep(const void* caller, std::int64_t ns, std::int64_t& left_ns)
 {
     const auto real_nanosleep = REAL(nanosleep);
     left_ns = 0;
-    if (channel() < 0 || ns == 0 || !called_by_program(caller)) {
+    if (ns == 0 || !called_by_program(caller) || !on_board()) {
         timespec request_ts = to_timespec(ns);
         timespec rem{};
         const int rc = real_nanosleep(&request_ts, &rem);
@@ -314,6 +324,14 @@ int board_sleep(const void* caller, std::int64_t ns, std::int64_t& left_ns)
     return EINTR;
 }
 
+// clock_nanosleep's clocks that pause in the board's time; a sleep on any
+// other clock (a CPU-time clock) is passed on as it is.
+bool board_clock(clockid_t clock)
+{
+    return clock == CLOCK_MONOTONIC || clock == CLOCK_REALTIME || clock == CLOCK_BOOTTIME ||
+           clock == CLOCK_MONOTONIC_RAW;
+}
+
 // --- syslog -------------------------------------------------------------------------
 
 int log_mask = 0xff;
@@ -325,7 +343,7 @@ void send_log(int priority, const char* format, va_list args)
     }
     char text[1024];
     const int n = std::vsnprintf(text, sizeof text, format, args);
-    if (n < 0 || channel() < 0) {
+    if (n < 0 || !on_board()) {
         return;
     }
     const std::size_t length = static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1;
@@ -334,7 +352,7 @@ void send_log(int priority, const char* format, va_list args)
 
 void report_handler(int signo, bool installed)
 {
-    if (channel() >= 0) {
+    if (on_board()) {
         request(Request::handler, -1, signo, installed ? 1 : 0);
     }
 }
@@ -393,65 +411,11 @@ int openat64(int dirfd, const char* path, int flags, ...)
 
 int close(int fd)
 {
-    if (handling_of(fd) != Handling::pass) {
-        handling[fd] = Handling::pass;
+    if (fd >= 0 && fd < max_fds && watched[fd]) {
+        watched[fd] = false;
         request(Request::close, fd, 0, 0);
     }
     return REAL(close)(fd);
-}
-
-ssize_t read(int fd, void* buffer, size_t count)
-{
-    if (handling_of(fd) != Handling::attribute) {
-        return REAL(read)(fd, buffer, count);
-    }
-    const std::size_t wanted = count < vboard::wire::max_payload ? count : vboard::wire::max_payload;
-    const Reply reply = request(Request::read, fd, offsets[fd], static_cast<std::int64_t>(wanted), nullptr, 0, buffer, wanted);
-    if (reply.result > 0) {
-        offsets[fd] += static_cast<off_t>(reply.result);
-    }
-    return answer_call(reply, static_cast<ssize_t>(reply.result));
-}
-
-ssize_t write(int fd, const void* buffer, size_t count)
-{
-    if (handling_of(fd) != Handling::attribute) {
-        return REAL(write)(fd, buffer, count);
-    }
-    const Reply reply = request(Request::write, fd, offsets[fd], 0, buffer, count);
-    if (reply.result > 0) {
-        offsets[fd] += static_cast<off_t>(reply.result);
-    }
-    return answer_call(reply, static_cast<ssize_t>(reply.result));
-}
-
-off_t lseek(int fd, off_t offset, int whence)
-{
-    if (handling_of(fd) != Handling::attribute) {
-        return REAL(lseek)(fd, offset, whence);
-    }
-    off_t base = 0;
-    if (whence == SEEK_CUR) {
-        base = offsets[fd];
-    } else if (whence == SEEK_END) {
-        // A sysfs attribute is as long as the value it shows now.
-        char value[vboard::wire::max_payload];
-        base = static_cast<off_t>(request(Request::read, fd, 0, sizeof value, nullptr, 0, value, sizeof value).result);
-    } else if (whence != SEEK_SET) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (base + offset < 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    offsets[fd] = base + offset;
-    return offsets[fd];
-}
-
-off64_t lseek64(int fd, off64_t offset, int whence)
-{
-    return lseek(fd, offset, whence);
 }
 
 // glibc implements sleep() and usleep() on its internal nanosleep, which no
@@ -475,7 +439,7 @@ int usleep(useconds_t microseconds)
 
 int nanosleep(const timespec* duration, timespec* remaining)
 {
-    if (duration == nullptr || duration->tv_nsec < 0 || duration->tv_nsec >= 1000000000 || duration->tv_sec < 0) {
+    if (!valid(duration)) {
         return REAL(nanosleep)(duration, remaining);
     }
     std::int64_t left = 0;
@@ -489,13 +453,26 @@ int nanosleep(const timespec* duration, timespec* remaining)
     return 0;
 }
 
-int clock_nanosleep(clockid_t clock, int flags, const timespec* duration, timespec* remaining)
+// A sleep until an absolute time (Python's time.sleep, for one) is a sleep
+// for as long as the program's own clock says is left; the program's clock
+// is libfaketime's, which runs at the board's speed.
+int clock_nanosleep(clockid_t clock, int flags, const timespec* time, timespec* remaining)
 {
-    if ((flags & TIMER_ABSTIME) != 0 || duration == nullptr || duration->tv_nsec < 0 || duration->tv_nsec >= 1000000000) {
-        return REAL(clock_nanosleep)(clock, flags, duration, remaining);
+    if (!board_clock(clock) || !valid(time)) {
+        return REAL(clock_nanosleep)(clock, flags, time, remaining);
+    }
+    std::int64_t ns = to_ns(*time);
+    if ((flags & TIMER_ABSTIME) != 0) {
+        timespec now{};
+        clock_gettime(clock, &now);
+        ns -= to_ns(now);
+        if (ns <= 0) {
+            return 0;
+        }
+        remaining = nullptr; // not used with an absolute time
     }
     std::int64_t left = 0;
-    if (board_sleep(__builtin_return_address(0), to_ns(*duration), left) != 0) {
+    if (board_sleep(__builtin_return_address(0), ns, left) != 0) {
         if (remaining != nullptr) {
             *remaining = to_timespec(left);
         }

@@ -1,0 +1,570 @@
+#include "run.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vboard {
+
+namespace {
+
+// A SIGINT made due by a line count goes out with the program's next call
+// to the board; a program that makes none within this (real) time gets it anyway.
+constexpr std::int64_t line_sigint_grace_ns = 100000000;
+
+std::int64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// How many bytes of `chunk` to let through so that no more than `limit`
+// lines are (all of it without a limit); counts the lines in `lines`.
+std::size_t admit(std::string_view chunk, std::optional<int> limit, int& lines)
+{
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+        if (chunk[i] == '\n') {
+            ++lines;
+            if (limit && lines >= *limit) {
+                return i + 1;
+            }
+        }
+    }
+    return chunk.size();
+}
+
+void close_fd(int& fd)
+{
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+} // namespace
+
+int RunResult::status() const
+{
+    if (stopped) {
+        return 0;
+    }
+    if (timed_out) {
+        return 124;
+    }
+    return signal != 0 ? 128 + signal : exit_code;
+}
+
+Run::Run(Board::Impl& board, const RunOptions& options, Observer* observer)
+    : board_(board), options_(options), observer_(observer)
+{
+}
+
+RunResult Run::execute()
+{
+    if (!start()) {
+        board_.recorder.on_record(nullptr);
+        close_fd(wake_);
+        close_fd(listener_);
+        return result_;
+    }
+    board_.attach(this);
+    loop();
+    board_.attach(nullptr);
+    finish();
+    return result_;
+}
+
+bool Run::open_channel()
+{
+    channel_path_ = board_.testbed.root() + "/vboard.sock";
+    sockaddr_un address{};
+    if (channel_path_.size() >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, channel_path_.c_str(), channel_path_.size() + 1);
+    unlink(channel_path_.c_str());
+    listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    return listener_ >= 0 && bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+           listen(listener_, 64) == 0;
+}
+
+bool Run::start()
+{
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    board_.recorder.on_record([wake = wake_] {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t ignored = write(wake, &one, sizeof one);
+    });
+    std::string error;
+    if (!open_channel()) {
+        error = "cannot open the board's channel " + channel_path_ + ": " + std::strerror(errno) +
+                (errno == ENAMETOOLONG ? " (set TMPDIR to a shorter directory)" : "");
+    } else {
+        child_ = spawn(options_.argv, board_.testbed.environment(options_.speed, channel_path_), options_.inherit_input,
+                       error);
+    }
+    if (child_.pid < 0) {
+        result_.err = "vboard: " + error + "\n";
+        result_.exit_code = 127;
+        if (observer_ != nullptr) {
+            observer_->on_stderr(result_.err);
+        }
+        return false;
+    }
+    exited_ = static_cast<int>(syscall(SYS_pidfd_open, child_.pid, 0));
+    if (child_.input >= 0 && options_.input.empty()) {
+        close_fd(child_.input);
+    } else if (child_.input >= 0) {
+        fcntl(child_.input, F_SETFL, O_NONBLOCK);
+    }
+    fcntl(child_.output, F_SETFL, O_NONBLOCK);
+    fcntl(child_.errors, F_SETFL, O_NONBLOCK);
+    deadline_ = monotonic_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(options_.timeout).count();
+    return true;
+}
+
+void Run::loop()
+{
+    bool ended = false; // the program's own process has ended
+    for (;;) {
+        const std::int64_t now = monotonic_ns();
+        {
+            std::lock_guard guard(lock_);
+            if (ended && child_.output < 0 && child_.errors < 0) {
+                return;
+            }
+            if (now >= deadline_ && !result_.timed_out) {
+                kill_program(SIGKILL);
+                result_.timed_out = true;
+            }
+            if (sigint_pending_since_ && !sigint_sent_ && now - *sigint_pending_since_ > line_sigint_grace_ns) {
+                send_sigint(board_.recorder.now_ns());
+            }
+        }
+        std::vector<pollfd> fds{{listener_, POLLIN, 0},     {wake_, POLLIN, 0},          {exited_, POLLIN, 0},
+                                {child_.output, POLLIN, 0}, {child_.errors, POLLIN, 0}, {child_.input, POLLOUT, 0}};
+        for (const auto& process : processes_) {
+            fds.push_back({process.fd, POLLIN, 0});
+        }
+        const int wait_ms = sigint_pending_since_ && !sigint_sent_ ? 10 : 100;
+        if (poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) {
+            return;
+        }
+        std::lock_guard guard(lock_);
+        if (fds[1].revents != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t ignored = read(wake_, &count, sizeof count);
+        }
+        if (!ended && (fds[2].revents != 0 || exited_ < 0)) {
+            // Ended, but left to finish() to collect.
+            siginfo_t info{};
+            ended = waitid(P_PID, static_cast<id_t>(child_.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                    info.si_pid == child_.pid;
+        }
+        if (fds[5].revents != 0) {
+            feed_input();
+        }
+        drain_output();
+        if (fds[0].revents != 0) {
+            accept_process();
+        }
+        for (std::size_t i = 6; i < fds.size(); ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            const auto process = std::find_if(processes_.begin(), processes_.end(),
+                                              [fd = fds[i].fd](const Process& p) { return p.fd == fd; });
+            if (process != processes_.end() && !serve(*process)) {
+                close(process->fd);
+                processes_.erase(process);
+            }
+        }
+        deliver();
+    }
+}
+
+void Run::finish()
+{
+    int status = 0;
+    while (waitpid(child_.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+        result_.exit_code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result_.signal = WTERMSIG(status);
+    }
+    {
+        std::lock_guard guard(lock_);
+        // What is left of the program (a background process) goes with the run.
+        for (auto& process : processes_) {
+            kill(process.pid, SIGKILL);
+            close(process.fd);
+        }
+        processes_.clear();
+        {
+            std::lock_guard devices(board_.devices_lock);
+            board_.lcd.record_screen_if_changed();
+        }
+        if (!result_.stopped) {
+            board_.recorder.record(ProgramEvent{board_.recorder.now(), ProgramEvent::Kind::exit, 0, result_.signal,
+                                                result_.exit_code});
+        }
+        deliver();
+    }
+    board_.recorder.on_record(nullptr);
+    for (int* fd : {&child_.input, &child_.output, &child_.errors, &listener_, &wake_, &exited_}) {
+        close_fd(*fd);
+    }
+    unlink(channel_path_.c_str());
+    result_.events = board_.recorder.events();
+}
+
+bool Run::before_device_call()
+{
+    std::lock_guard guard(lock_);
+    drain_output();
+    return !result_.stopped;
+}
+
+void Run::after_device_call()
+{
+    std::lock_guard guard(lock_);
+    if (sigint_due()) {
+        send_sigint(board_.recorder.now_ns());
+    }
+}
+
+// --- The program's processes on the channel ------------------------------------------
+
+void Run::accept_process()
+{
+    for (;;) {
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            return;
+        }
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length);
+        Process process;
+        process.fd = fd;
+        process.pid = peer.pid;
+        processes_.push_back(std::move(process));
+    }
+}
+
+bool Run::serve(Process& process)
+{
+    struct {
+        wire::RequestHeader header;
+        char payload[wire::max_payload];
+    } message{};
+    const ssize_t n = recv(process.fd, &message, sizeof message, 0);
+    if (n < 0) {
+        return errno == EINTR || errno == EAGAIN;
+    }
+    if (n == 0) {
+        return false;
+    }
+    if (static_cast<std::size_t>(n) < sizeof message.header) {
+        return true;
+    }
+    // Before the board answers, it takes in everything the program has
+    // written so far, so that line counts are exact at this point. A
+    // program the run has stopped does nothing more.
+    drain_output();
+    if (result_.stopped) {
+        return false;
+    }
+    const std::size_t length = std::min<std::size_t>(message.header.length, static_cast<std::size_t>(n) - sizeof message.header);
+    wire::Reply reply = handle(process, message.header, std::string_view(message.payload, length));
+    if (message.header.type != wire::Request::sleep_begin && sigint_due()) {
+        send_sigint(board_.recorder.now_ns());
+    }
+    send(process.fd, &reply, sizeof reply, MSG_NOSIGNAL);
+    return true;
+}
+
+wire::Reply Run::handle(Process& process, const wire::RequestHeader& header, std::string_view payload)
+{
+    using wire::Request;
+    wire::Reply reply{0, 0, 0, -1, 0, 0};
+    switch (header.type) {
+    case Request::open:
+        return handle_open(process, header, payload);
+    case Request::close:
+        handle_close(process, header.fd);
+        break;
+    case Request::log:
+        board_.recorder.record(LogLine{board_.recorder.now(), static_cast<int>(header.arg0), std::string(payload)});
+        break;
+    case Request::sleep_begin:
+        return handle_sleep_begin(process, header.arg0);
+    case Request::sleep_end:
+        handle_sleep_end(process, header.arg0, header.arg1 != 0);
+        break;
+    case Request::handler:
+        board_.recorder.record(ProgramEvent{board_.recorder.now(), ProgramEvent::Kind::handler, 0,
+                                            static_cast<int>(header.arg0), static_cast<int>(header.arg1)});
+        break;
+    }
+    return reply;
+}
+
+// A device node opened (umockdev has already opened the testbed's file):
+// recorded, and refused where a fault denies it. Or an attribute that is not
+// there: recorded if it would be in a device's directory.
+wire::Reply Run::handle_open(Process& process, const wire::RequestHeader& header, std::string_view path_text)
+{
+    const std::string path(path_text);
+    if (path.compare(0, 5, "/dev/") != 0) {
+        if (const auto device = board_.sysfs.device_at(board_.canonical(path)); device && header.fd < 0) {
+            board_.recorder.record(FileEvent{board_.recorder.now(), *device, path, FileEvent::Op::open, -header.fd});
+        }
+        return {header.fd, header.fd < 0 ? -header.fd : 0, 0, -1, 0, 0};
+    }
+    const std::string dev = std::filesystem::path(path).filename().string();
+    wire::Reply reply{header.fd, 0, 1, -1, 0, 0};
+    if (header.fd < 0) {
+        reply = {-1, -header.fd, 0, -1, 0, 0};
+    } else if (board_.config.faults.denied(board_.canonical(path))) {
+        reply = {-1, EACCES, 0, -1, 0, 0};
+    }
+    const FileEvent opened{board_.recorder.now(), dev, path, FileEvent::Op::open, reply.result < 0 ? reply.error : 0};
+    board_.recorder.record(opened);
+    if (reply.result >= 0) {
+        process.open_nodes.emplace_back(header.fd, opened);
+    }
+    return reply;
+}
+
+void Run::handle_close(Process& process, int fd)
+{
+    const auto node = std::find_if(process.open_nodes.begin(), process.open_nodes.end(),
+                                   [fd](const auto& entry) { return entry.first == fd; });
+    if (node == process.open_nodes.end()) {
+        return;
+    }
+    FileEvent closed = node->second;
+    closed.t = board_.recorder.now();
+    closed.op = FileEvent::Op::close;
+    board_.recorder.record(closed);
+    process.open_nodes.erase(node);
+}
+
+// --- Virtual time -------------------------------------------------------------------
+//
+// A pause of the program is where virtual time moves on. Something due at
+// exactly the moment a pause ends (a stop, a SIGINT) happens before the
+// program resumes: stopping at 3 s a program that pauses 1 s at a time ends
+// it before it does anything at 3 s.
+
+wire::Reply Run::handle_sleep_begin(Process& process, std::int64_t ns)
+{
+    const std::int64_t now = board_.recorder.now_ns();
+    {
+        // A pause is where a person would look at the display.
+        std::lock_guard guard(board_.devices_lock);
+        board_.lcd.record_screen_if_changed();
+    }
+    board_.recorder.record(ProgramEvent{to_seconds(now), ProgramEvent::Kind::sleep, to_seconds(ns)});
+    process.sleep_start = now;
+    process.sleep_length = ns;
+    process.planned_interrupt.reset();
+
+    wire::Reply reply{0, 0, 0, -1, 0, 0};
+    const std::int64_t end = now + ns;
+    const std::optional<std::int64_t> stop_at = options_.stop_at ? std::optional(to_ns(*options_.stop_at)) : std::nullopt;
+    const std::optional<std::int64_t> sigint_at =
+        !sigint_sent_ && options_.sigint_at ? std::optional(to_ns(*options_.sigint_at)) : std::nullopt;
+    const bool stop_in_sleep = stop_at && *stop_at <= end;
+    const bool sigint_in_sleep = sigint_at && *sigint_at <= end;
+    if (stop_in_sleep && !(sigint_in_sleep && *sigint_at < *stop_at)) {
+        stop(std::max(now, *stop_at));
+        return reply;
+    }
+    if (process.pid != child_.pid) {
+        // Another process of the program (a shell's `sleep`): the program
+        // gets a SIGINT due meanwhile when this pause ends.
+        if (sigint_due()) {
+            send_sigint(now);
+        }
+        return reply;
+    }
+    if (sigint_in_sleep) {
+        process.planned_interrupt = std::max(now, *sigint_at);
+    } else if (sigint_due()) {
+        process.planned_interrupt = now;
+    }
+    if (process.planned_interrupt) {
+        // The preload sleeps until then and raises the signal itself, so the
+        // program's pause is cut short at exactly that virtual time.
+        sigint_sent_ = true;
+        reply.interrupt_after_ns = *process.planned_interrupt - now;
+        reply.raise_signal = SIGINT;
+    }
+    return reply;
+}
+
+void Run::handle_sleep_end(Process& process, std::int64_t real_ns, bool cut_short)
+{
+    if (process.planned_interrupt) {
+        board_.recorder.advance_to(*process.planned_interrupt);
+        board_.recorder.record(
+            ProgramEvent{to_seconds(*process.planned_interrupt), ProgramEvent::Kind::signal, 0, SIGINT});
+        process.planned_interrupt.reset();
+        return;
+    }
+    std::int64_t end = process.sleep_start + process.sleep_length;
+    if (cut_short) {
+        // Cut short by a signal from elsewhere: as far as it got in real time.
+        const auto slept = static_cast<std::int64_t>(static_cast<double>(real_ns) * options_.speed);
+        end = process.sleep_start + std::min(process.sleep_length, slept);
+    }
+    if (process.pid != child_.pid && !sigint_sent_ && options_.sigint_at && to_ns(*options_.sigint_at) <= end) {
+        const std::int64_t at = std::max(board_.recorder.now_ns(), to_ns(*options_.sigint_at));
+        board_.recorder.advance_to(at);
+        send_sigint(at);
+    }
+    board_.recorder.advance_to(end);
+}
+
+// --- Output, stops and signals --------------------------------------------------------
+
+void Run::feed_input()
+{
+    const std::string& input = options_.input;
+    const ssize_t n = write(child_.input, input.data() + input_written_, input.size() - input_written_);
+    if (n > 0) {
+        input_written_ += static_cast<std::size_t>(n);
+    }
+    if ((n < 0 && errno != EAGAIN && errno != EINTR) || input_written_ == input.size()) {
+        close_fd(child_.input);
+    }
+}
+
+// Standard output and error come through two pipes, and nothing tells in
+// which order the program wrote what waits in both; standard error is taken
+// first, since a program's complaint usually comes before the output it
+// concerns.
+void Run::drain_output()
+{
+    take_output(child_.errors, false);
+    take_output(child_.output, true);
+}
+
+void Run::take_output(int& fd, bool is_stdout)
+{
+    char buffer[4096];
+    while (fd >= 0) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN) {
+                close_fd(fd);
+            }
+            return;
+        }
+        if (n == 0) {
+            close_fd(fd);
+            return;
+        }
+        std::string_view chunk(buffer, static_cast<std::size_t>(n));
+        if (!is_stdout) {
+            result_.err.append(chunk);
+            pending_output_.emplace_back(false, chunk);
+            continue;
+        }
+        if (output_closed_) {
+            continue;
+        }
+        chunk = chunk.substr(0, admit(chunk, options_.stop_after_lines, lines_));
+        result_.out.append(chunk);
+        pending_output_.emplace_back(true, chunk);
+        if (options_.stop_after_lines && lines_ >= *options_.stop_after_lines) {
+            output_closed_ = true;
+            stop(board_.recorder.now_ns());
+        }
+        if (options_.sigint_after_lines && lines_ >= *options_.sigint_after_lines && !sigint_pending_since_) {
+            sigint_pending_since_ = monotonic_ns();
+        }
+    }
+}
+
+void Run::deliver()
+{
+    if (observer_ == nullptr) {
+        pending_output_.clear();
+        return;
+    }
+    for (const auto& [is_stdout, bytes] : pending_output_) {
+        if (is_stdout) {
+            observer_->on_stdout(bytes);
+        } else {
+            observer_->on_stderr(bytes);
+        }
+    }
+    pending_output_.clear();
+    for (const auto& event : board_.recorder.take_from(delivered_)) {
+        observer_->on_event(event);
+    }
+}
+
+void Run::stop(std::int64_t at)
+{
+    if (result_.stopped) {
+        return;
+    }
+    kill_program(SIGKILL);
+    result_.stopped = true;
+    board_.recorder.advance_to(at);
+    std::lock_guard guard(board_.devices_lock);
+    board_.lcd.record_screen_if_changed();
+    board_.recorder.record(ProgramEvent{board_.recorder.now(), ProgramEvent::Kind::stopped});
+}
+
+void Run::kill_program(int signal)
+{
+    kill(child_.pid, signal);
+    for (const auto& process : processes_) {
+        if (process.pid != child_.pid) {
+            kill(process.pid, signal);
+        }
+    }
+}
+
+void Run::send_sigint(std::int64_t at)
+{
+    sigint_sent_ = true;
+    board_.recorder.record(ProgramEvent{to_seconds(at), ProgramEvent::Kind::signal, 0, SIGINT});
+    kill(child_.pid, SIGINT);
+}
+
+bool Run::sigint_due() const
+{
+    if (sigint_sent_) {
+        return false;
+    }
+    if (options_.sigint_after_lines && lines_ >= *options_.sigint_after_lines) {
+        return true;
+    }
+    return options_.sigint_when && options_.sigint_when(board_.recorder.events());
+}
+
+} // namespace vboard

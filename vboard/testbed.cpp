@@ -1,0 +1,233 @@
+#include "testbed.hpp"
+
+#include "faults.hpp"
+#include "protocol.hpp"
+
+#include <umockdev.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+extern char** environ;
+
+namespace vboard {
+
+namespace fs = std::filesystem;
+
+// A device node and the umockdev handler that feeds it.
+struct Testbed::NodeBinding {
+    Testbed* testbed;
+    std::string name; // "spidev3.0"
+    DeviceNode* node;
+    FaultPlan* faults;
+    UMockdevIoctlBase* handler = nullptr;
+};
+
+Testbed::Testbed(std::mutex& devices_lock, DeviceCalls& calls) : devices_lock_(devices_lock), calls_(calls)
+{
+    testbed_ = umockdev_testbed_new();
+    gchar* dir = umockdev_testbed_get_root_dir(testbed_);
+    root_ = dir;
+    g_free(dir);
+    janitor_ = std::make_unique<Janitor>(root_, root_ + sysfs_mount_point);
+}
+
+Testbed::~Testbed()
+{
+    for (const auto& node : nodes_) {
+        umockdev_testbed_detach_ioctl(testbed_, ("/dev/" + node->name).c_str(), nullptr);
+        g_object_unref(node->handler);
+    }
+    g_object_unref(testbed_);
+}
+
+void Testbed::add_node(const std::string& name, const std::string& subsystem, const std::string& major_minor,
+                       DeviceNode& node, FaultPlan& faults)
+{
+    const std::string devname = "/dev/" + name;
+    gchar* syspath = umockdev_testbed_add_device(testbed_, subsystem.c_str(), name.c_str(), nullptr, "dev",
+                                                 major_minor.c_str(), nullptr, "DEVNAME", devname.c_str(), nullptr);
+    g_free(syspath);
+    // umockdev records the node's major:minor but leaves the node itself to
+    // us; an empty file is enough, as umockdev answers every call on it.
+    std::ofstream(root_ + devname);
+
+    auto binding = std::make_unique<NodeBinding>(NodeBinding{this, name, &node, &faults});
+    binding->handler = umockdev_ioctl_base_new();
+    using Callback = gboolean (*)(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer);
+    const Callback on_ioctl = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) -> gboolean {
+        auto& b = *static_cast<NodeBinding*>(data);
+        NodeCall call(client);
+        b.testbed->serve(b, call, NodeOp::ioctl);
+        return TRUE;
+    };
+    const Callback on_read = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) -> gboolean {
+        auto& b = *static_cast<NodeBinding*>(data);
+        NodeCall call(client);
+        b.testbed->serve(b, call, NodeOp::read);
+        return TRUE;
+    };
+    const Callback on_write = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) -> gboolean {
+        auto& b = *static_cast<NodeBinding*>(data);
+        NodeCall call(client);
+        b.testbed->serve(b, call, NodeOp::write);
+        return TRUE;
+    };
+    g_signal_connect(binding->handler, "handle-ioctl", G_CALLBACK(on_ioctl), binding.get());
+    g_signal_connect(binding->handler, "handle-read", G_CALLBACK(on_read), binding.get());
+    g_signal_connect(binding->handler, "handle-write", G_CALLBACK(on_write), binding.get());
+    umockdev_testbed_attach_ioctl(testbed_, devname.c_str(), binding->handler, nullptr);
+    nodes_.push_back(std::move(binding));
+}
+
+// On umockdev's thread. Every call on a node takes the devices' lock: the
+// run loop and the sysfs filesystem reach the same models.
+void Testbed::serve(NodeBinding& binding, NodeCall& call, NodeOp op)
+{
+    if (!calls_.before()) {
+        call.complete(-1, EIO);
+        call.answer();
+        return;
+    }
+    {
+        std::lock_guard guard(devices_lock_);
+        switch (op) {
+        case NodeOp::ioctl:
+            binding.node->ioctl(call, binding.faults->ioctl_error(binding.name, call.request()));
+            break;
+        case NodeOp::read:
+            binding.node->read(call);
+            break;
+        case NodeOp::write:
+            binding.node->write(call);
+            break;
+        }
+        if (!call.completed()) {
+            call.complete(-1, EIO);
+        }
+    }
+    calls_.after();
+    call.answer();
+}
+
+void Testbed::add_directory(const std::string& path)
+{
+    fs::create_directories(root_ + path);
+}
+
+void Testbed::add_link(const std::string& path, const std::string& target)
+{
+    const fs::path link = root_ + path;
+    fs::create_directories(link.parent_path());
+    fs::create_symlink(target, link);
+}
+
+std::string Testbed::canonical(const std::string& path, const std::string& stop_at) const
+{
+    if (path.empty() || path.front() != '/') {
+        return path;
+    }
+    // Component by component, following the testbed's links as the kernel
+    // would, but only inside the testbed and never into a mount point.
+    std::vector<std::string> resolved;
+    std::vector<std::string> pending;
+    for (const auto& part : fs::path(path).relative_path()) {
+        pending.push_back(part.string());
+    }
+    std::reverse(pending.begin(), pending.end());
+    int links_followed = 0;
+    auto joined = [&resolved] {
+        std::string text;
+        for (const auto& part : resolved) {
+            text += "/" + part;
+        }
+        return text.empty() ? std::string("/") : text;
+    };
+    while (!pending.empty()) {
+        const std::string part = pending.back();
+        pending.pop_back();
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            if (resolved.empty()) {
+                return path; // above the board's /
+            }
+            resolved.pop_back();
+            continue;
+        }
+        resolved.push_back(part);
+        const std::string here = joined();
+        if (path_within(here, stop_at)) {
+            continue;
+        }
+        std::error_code error;
+        const fs::path target = fs::read_symlink(root_ + here, error);
+        if (error) {
+            continue; // not a link (or not there): taken as it is
+        }
+        if (++links_followed > 40 || target.is_absolute()) {
+            return path; // a loop, or a link out of the board
+        }
+        resolved.pop_back();
+        std::vector<std::string> parts;
+        for (const auto& p : target) {
+            parts.push_back(p.string());
+        }
+        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+    }
+    return joined();
+}
+
+void Testbed::remove(const std::string& canonical_path, const std::string& keep)
+{
+    if (path_within(canonical_path, keep)) {
+        return; // the mount's own business
+    }
+    std::error_code ignored;
+    if (!path_within(keep, canonical_path)) {
+        fs::remove_all(root_ + canonical_path, ignored);
+        return;
+    }
+    // Above the mount point: everything but the way down to it.
+    for (const auto& entry : fs::directory_iterator(root_ + canonical_path, ignored)) {
+        const std::string child = canonical_path + (canonical_path == "/" ? "" : "/") + entry.path().filename().string();
+        remove(child, keep);
+    }
+}
+
+std::vector<std::string> Testbed::environment(double speed, const std::string& channel) const
+{
+    std::vector<std::string> env;
+    std::string asan_options = "verify_asan_link_order=0";
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (name == "LD_PRELOAD" || name == "UMOCKDEV_DIR" || name == "MRAA_JSON_PLATFORM" || name == "FAKETIME" ||
+            name == wire::channel_variable) {
+            continue;
+        }
+        if (name == "ASAN_OPTIONS") {
+            asan_options = entry.substr(name.size() + 1) + ":" + asan_options;
+            continue;
+        }
+        env.push_back(entry);
+    }
+    // Our preload first: umockdev's reaches libc through dlsym, so a wrapper
+    // listed after it would never see the program's calls.
+    env.push_back(std::string("LD_PRELOAD=") + VBOARD_PRELOAD_LIBRARY + ":libumockdev-preload.so.0:" +
+                  VBOARD_FAKETIME_LIBRARY);
+    env.push_back("UMOCKDEV_DIR=" + root_);
+    env.push_back(std::string("MRAA_JSON_PLATFORM=") + VBOARD_BOARD_JSON);
+    char rate[64];
+    std::snprintf(rate, sizeof rate, "FAKETIME=+0 x%g", speed);
+    env.push_back(rate);
+    env.push_back(std::string(wire::channel_variable) + "=" + channel);
+    // A sanitized program cannot have its runtime first in line behind preloads.
+    env.push_back("ASAN_OPTIONS=" + asan_options);
+    return env;
+}
+
+} // namespace vboard

@@ -13,8 +13,8 @@
 // ioctls on the nodes to the device models here (testbed.hpp); the devices'
 // sysfs directories are a FUSE filesystem mounted in the testbed, with the
 // kernel's sysfs rules (sysfs/); a small preload library (preload/) reports
-// the program's pauses, catches syslog and notes signal handlers;
-// libfaketime makes the program's pauses shorter by the run's speed. libmraa
+// the program's pauses and gives its clocks virtual time, shortens its real
+// waits by the run's speed, catches syslog and notes signal handlers. libmraa
 // finds the board's pins and buses in the JSON description in boards/.
 
 #include "devices/hd44780.hpp"

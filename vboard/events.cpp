@@ -35,6 +35,18 @@ void Recorder::clear()
     std::lock_guard guard(lock_);
     events_.clear();
     now_ns_ = 0;
+    if (shared_now_ != nullptr) {
+        __atomic_store_n(shared_now_, now_ns_, __ATOMIC_RELEASE);
+    }
+}
+
+void Recorder::share_clock(std::int64_t* shared)
+{
+    std::lock_guard guard(lock_);
+    shared_now_ = shared;
+    if (shared_now_ != nullptr) {
+        __atomic_store_n(shared_now_, now_ns_, __ATOMIC_RELEASE);
+    }
 }
 
 std::int64_t Recorder::now_ns() const
@@ -48,6 +60,9 @@ void Recorder::advance_to(std::int64_t ns)
     std::lock_guard guard(lock_);
     if (ns > now_ns_) {
         now_ns_ = ns;
+        if (shared_now_ != nullptr) {
+            __atomic_store_n(shared_now_, now_ns_, __ATOMIC_RELEASE);
+        }
     }
 }
 

@@ -126,8 +126,8 @@ double to_seconds(std::int64_t ns);
 // Virtual time advances only while the program sleeps (by the time it asked
 // to sleep, or up to the moment a signal cut the sleep short), so everything
 // a program does between two pauses happens at the same instant, and a run's
-// record is the same on every run and every machine. libfaketime shortens the
-// real pauses by the board's speed.
+// record is the same on every run and every machine. The program's clocks
+// read it too (wire::ClockPage).
 //
 // Device models record from umockdev's thread, the sysfs filesystem's and
 // the board's own; the callback set with on_record runs after each event (a
@@ -140,6 +140,8 @@ public:
     double now() const { return to_seconds(now_ns()); }
     std::int64_t now_ns() const;
     void advance_to(std::int64_t ns);
+    // Keeps `*shared` equal to the virtual time from now on (null: no longer).
+    void share_clock(std::int64_t* shared);
 
     // A copy of everything recorded so far.
     std::vector<Event> events() const;
@@ -152,6 +154,7 @@ private:
     mutable std::mutex lock_;
     std::vector<Event> events_;
     std::int64_t now_ns_ = 0;
+    std::int64_t* shared_now_ = nullptr;
     std::function<void()> wake_;
 };
 

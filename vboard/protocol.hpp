@@ -19,6 +19,21 @@
 namespace vboard::wire {
 
 inline constexpr const char* channel_variable = "VBOARD_CHANNEL";
+inline constexpr const char* clock_variable = "VBOARD_CLOCK";
+
+// The program's clocks. The board keeps virtual time in a file it shares
+// with every process of the program (VBOARD_CLOCK), one page long; a
+// process's clock_gettime(), gettimeofday() and time() read the run's start
+// plus virtual time, so what a program measures is what the board counts.
+// `now_ns` is written by the board only (__atomic_store_n) while the
+// program waits for it, and read with __atomic_load_n.
+struct ClockPage {
+    std::int64_t now_ns;            // virtual time since the run began
+    std::int64_t realtime_base_ns;  // CLOCK_REALTIME when the run began
+    std::int64_t monotonic_base_ns; // CLOCK_MONOTONIC, the same
+    std::int64_t boottime_base_ns;  // CLOCK_BOOTTIME, the same
+    double speed;                   // virtual seconds per real second: real pauses are this much shorter
+};
 
 // Largest payload of one message (a syslog line, a path).
 inline constexpr std::uint32_t max_payload = 4096;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -74,9 +75,7 @@ Run::Run(Board::Impl& board, const RunOptions& options, Observer* observer)
 RunResult Run::execute()
 {
     if (!start()) {
-        board_.recorder.on_record(nullptr);
-        close_fd(wake_);
-        close_fd(listener_);
+        release();
         return result_;
     }
     board_.attach(this);
@@ -102,6 +101,34 @@ bool Run::open_channel()
            listen(listener_, 64) == 0;
 }
 
+// The page the program's processes read virtual time from.
+bool Run::open_clock()
+{
+    clock_path_ = board_.testbed.root() + "/vboard.clock";
+    const int fd = open(clock_path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    void* mapped = MAP_FAILED;
+    if (ftruncate(fd, sizeof(wire::ClockPage)) == 0) {
+        mapped = mmap(nullptr, sizeof(wire::ClockPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    close(fd);
+    if (mapped == MAP_FAILED) {
+        return false;
+    }
+    clock_ = static_cast<wire::ClockPage*>(mapped);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    clock_->realtime_base_ns = std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    clock_->boottime_base_ns = std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+    clock_->monotonic_base_ns = monotonic_ns();
+    clock_->speed = options_.speed;
+    board_.recorder.share_clock(&clock_->now_ns);
+    return true;
+}
+
 bool Run::start()
 {
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -113,8 +140,10 @@ bool Run::start()
     if (!open_channel()) {
         error = "cannot open the board's channel " + channel_path_ + ": " + std::strerror(errno) +
                 (errno == ENAMETOOLONG ? " (set TMPDIR to a shorter directory)" : "");
+    } else if (!open_clock()) {
+        error = "cannot make the board's clock " + clock_path_ + ": " + std::strerror(errno);
     } else {
-        child_ = spawn(options_.argv, board_.testbed.environment(options_.speed, channel_path_), options_.inherit_input,
+        child_ = spawn(options_.argv, board_.testbed.environment(channel_path_, clock_path_), options_.inherit_input,
                        error);
     }
     if (child_.pid < 0) {
@@ -225,12 +254,26 @@ void Run::finish()
         }
         deliver();
     }
+    release();
+    result_.events = board_.recorder.events();
+}
+
+void Run::release()
+{
     board_.recorder.on_record(nullptr);
+    board_.recorder.share_clock(nullptr);
     for (int* fd : {&child_.input, &child_.output, &child_.errors, &listener_, &wake_, &exited_}) {
         close_fd(*fd);
     }
-    unlink(channel_path_.c_str());
-    result_.events = board_.recorder.events();
+    if (clock_ != nullptr) {
+        munmap(clock_, sizeof *clock_);
+        clock_ = nullptr;
+    }
+    for (const auto& path : {channel_path_, clock_path_}) {
+        if (!path.empty()) {
+            unlink(path.c_str());
+        }
+    }
 }
 
 bool Run::before_device_call()

@@ -41,8 +41,11 @@ private:
 
     bool start();
     bool open_channel();
+    bool open_clock();
     void loop();
     void finish();
+    // What the run holds of the board's (its channel, its clock) back.
+    void release();
 
     void accept_process();
     // False when the process has gone.
@@ -75,6 +78,8 @@ private:
     int exited_ = -1; // pidfd of the program: readable once it has ended
     std::string channel_path_;
     int listener_ = -1;
+    std::string clock_path_;
+    wire::ClockPage* clock_ = nullptr;
     int wake_ = -1;
     std::vector<Process> processes_;
     std::size_t input_written_ = 0;

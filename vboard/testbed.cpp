@@ -198,15 +198,15 @@ void Testbed::remove(const std::string& canonical_path, const std::string& keep)
     }
 }
 
-std::vector<std::string> Testbed::environment(double speed, const std::string& channel) const
+std::vector<std::string> Testbed::environment(const std::string& channel, const std::string& clock) const
 {
     std::vector<std::string> env;
     std::string asan_options = "verify_asan_link_order=0";
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('='));
-        if (name == "LD_PRELOAD" || name == "UMOCKDEV_DIR" || name == "MRAA_JSON_PLATFORM" || name == "FAKETIME" ||
-            name == wire::channel_variable) {
+        if (name == "LD_PRELOAD" || name == "UMOCKDEV_DIR" || name == "MRAA_JSON_PLATFORM" ||
+            name == wire::channel_variable || name == wire::clock_variable) {
             continue;
         }
         if (name == "ASAN_OPTIONS") {
@@ -217,14 +217,11 @@ std::vector<std::string> Testbed::environment(double speed, const std::string& c
     }
     // Our preload first: umockdev's reaches libc through dlsym, so a wrapper
     // listed after it would never see the program's calls.
-    env.push_back(std::string("LD_PRELOAD=") + VBOARD_PRELOAD_LIBRARY + ":libumockdev-preload.so.0:" +
-                  VBOARD_FAKETIME_LIBRARY);
+    env.push_back(std::string("LD_PRELOAD=") + VBOARD_PRELOAD_LIBRARY + ":libumockdev-preload.so.0");
     env.push_back("UMOCKDEV_DIR=" + root_);
     env.push_back(std::string("MRAA_JSON_PLATFORM=") + VBOARD_BOARD_JSON);
-    char rate[64];
-    std::snprintf(rate, sizeof rate, "FAKETIME=+0 x%g", speed);
-    env.push_back(rate);
     env.push_back(std::string(wire::channel_variable) + "=" + channel);
+    env.push_back(std::string(wire::clock_variable) + "=" + clock);
     // A sanitized program cannot have its runtime first in line behind preloads.
     env.push_back("ASAN_OPTIONS=" + asan_options);
     return env;

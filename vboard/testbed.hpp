@@ -57,8 +57,9 @@ public:
     void remove(const std::string& canonical_path, const std::string& keep);
 
     // The environment of a program run on the board: the caller's, with the
-    // preloads, the testbed, the board description and virtual time set.
-    std::vector<std::string> environment(double speed, const std::string& channel) const;
+    // preloads, the testbed, the board description, the board's channel and
+    // clock set.
+    std::vector<std::string> environment(const std::string& channel, const std::string& clock) const;
 
 private:
     struct NodeBinding;

@@ -102,20 +102,32 @@ void add_adc(vboard::BoardConfig& config, std::string_view spec)
     config.adc[channel] = values;
 }
 
+// A name with a slash is a path; one of the project's programs is taken
+// from the build tree; any other name is looked up in PATH, as a shell would.
 std::string resolve_program(const std::string& name)
 {
     if (name.find('/') != std::string::npos) {
         return name;
     }
-    const std::string path = vboard::program_path(name);
-    if (path.empty()) {
-        fail("no program " + name + ": give a path, or one of i2c_lcd, spi_ioctl, adc_test, pwm_led_mraa, "
-             "calculator, ky013, spi_mraa");
+    if (const std::string path = vboard::program_path(name); !path.empty()) {
+        if (access(path.c_str(), X_OK) != 0) {
+            fail(name + " has not been built (" + path + ")");
+        }
+        return path;
     }
-    if (access(path.c_str(), X_OK) != 0) {
-        fail(name + " has not been built (" + path + ")");
+    const char* search = std::getenv("PATH");
+    std::string_view directories = search != nullptr ? search : "/usr/local/bin:/usr/bin:/bin";
+    while (!directories.empty()) {
+        const auto colon = directories.find(':');
+        const std::string_view directory = directories.substr(0, colon);
+        const std::string candidate = (directory.empty() ? std::string(".") : std::string(directory)) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        directories.remove_prefix(colon == std::string_view::npos ? directories.size() : colon + 1);
     }
-    return path;
+    fail("no program " + name + " (not in PATH, and not one of i2c_lcd, spi_ioctl, adc_test, pwm_led_mraa, "
+         "calculator, ky013, spi_mraa)");
 }
 
 void write_all(int fd, std::string_view bytes)

@@ -5,9 +5,12 @@
 // serves /dev and redirects /sys into the board's testbed, where sysfs is a
 // FUSE filesystem with the kernel's rules. This library
 // - reports every pause (sleep, usleep, nanosleep, clock_nanosleep on the
-//   monotonic or the real-time clock, relative or absolute), which is how
-//   the board keeps virtual time, and cuts a pause short with a signal when
-//   the board asks for one;
+//   monotonic or the real-time clock, relative or absolute, and a poll() or
+//   select() on no descriptor at all), which is how the board keeps virtual
+//   time; waits for it, shortened by the board's speed; and cuts a pause
+//   short with a signal when the board asks for one;
+// - gives the program's clocks the board's virtual time (clock_gettime,
+//   gettimeofday, time), so that what it measures is what the board counts;
 // - catches syslog, which glibc would send to the host's /dev/log and so to
 //   its console, and sends each message to the board instead;
 // - reports the installation of signal handlers;
@@ -32,8 +35,12 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/mman.h>
+#include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -59,12 +66,17 @@ using openat_fn = int (*)(int, const char*, int, ...);
 using open_2_fn = int (*)(const char*, int);
 using nanosleep_fn = int (*)(const timespec*, timespec*);
 using clock_nanosleep_fn = int (*)(clockid_t, int, const timespec*, timespec*);
+using clock_gettime_fn = int (*)(clockid_t, timespec*);
+using gettimeofday_fn = int (*)(timeval*, void*);
+using time_fn = time_t (*)(time_t*);
+using poll_fn = int (*)(pollfd*, nfds_t, int);
+using select_fn = int (*)(int, fd_set*, fd_set*, fd_set*, timeval*);
 using sigaction_fn = int (*)(int, const struct sigaction*, struct sigaction*);
 using signal_fn = sighandler_t (*)(int, sighandler_t);
 using close_fn = int (*)(int);
 
-// The next definition of each wrapped function (umockdev's, libfaketime's or
-// libc's), looked up on first use. Two threads racing here store the same
+// The next definition of each wrapped function (umockdev's or libc's),
+// looked up on first use. Two threads racing here store the same
 // value, so no lock is needed.
 struct {
     open_fn open, open64;
@@ -72,6 +84,11 @@ struct {
     openat_fn openat, openat64;
     nanosleep_fn nanosleep;
     clock_nanosleep_fn clock_nanosleep;
+    clock_gettime_fn clock_gettime;
+    gettimeofday_fn gettimeofday;
+    time_fn time;
+    poll_fn poll;
+    select_fn select;
     sigaction_fn sigaction;
     signal_fn signal;
     close_fn close;
@@ -95,8 +112,8 @@ int channel_fd = -1;
 pid_t channel_pid = 0; // the process that connected channel_fd
 bool off_board = false; // no VBOARD_CHANNEL, or the board cannot be reached
 
-// Raw system calls: nothing that umockdev, libfaketime or a sanitizer wraps
-// may stand between the process and the board.
+// Raw system calls: nothing that umockdev or a sanitizer wraps may stand
+// between the process and the board.
 long raw_getpid()
 {
     return syscall(SYS_getpid);
@@ -255,12 +272,12 @@ mode_t mode_argument(int flags, va_list args)
     return has_mode ? static_cast<mode_t>(va_arg(args, int)) : 0;
 }
 
-// --- Sleeping in virtual time ------------------------------------------------------
+// --- Virtual time -------------------------------------------------------------------
 
 std::int64_t monotonic_ns()
 {
     timespec now{};
-    // The host's clock, not libfaketime's: the board converts real time itself.
+    // The host's own clock: how long a real wait took.
     syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &now);
     return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
@@ -280,6 +297,59 @@ bool valid(const timespec* ts)
     return ts != nullptr && ts->tv_nsec >= 0 && ts->tv_nsec < 1000000000 && ts->tv_sec >= 0;
 }
 
+// The board's clock page, mapped on first use (raw system calls: umockdev
+// must not redirect the board's own file), or null off the board.
+const vboard::wire::ClockPage* clock_page()
+{
+    static const vboard::wire::ClockPage* page = nullptr;
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, [] {
+        const char* path = std::getenv(vboard::wire::clock_variable);
+        if (path == nullptr) {
+            return;
+        }
+        const long fd = syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        void* mapped = reinterpret_cast<void*>(
+            syscall(SYS_mmap, nullptr, sizeof(vboard::wire::ClockPage), PROT_READ, MAP_SHARED, fd, 0));
+        syscall(SYS_close, fd);
+        if (mapped != MAP_FAILED) {
+            page = static_cast<const vboard::wire::ClockPage*>(mapped);
+        }
+    });
+    return page;
+}
+
+// A clock's reading in virtual time, or false for a clock the board does not
+// keep (the CPU-time clocks) or off the board.
+bool virtual_now(clockid_t clock, std::int64_t& ns)
+{
+    const auto* page = clock_page();
+    if (page == nullptr) {
+        return false;
+    }
+    switch (clock) {
+    case CLOCK_REALTIME:
+    case CLOCK_REALTIME_COARSE:
+        ns = page->realtime_base_ns;
+        break;
+    case CLOCK_MONOTONIC:
+    case CLOCK_MONOTONIC_COARSE:
+    case CLOCK_MONOTONIC_RAW:
+        ns = page->monotonic_base_ns;
+        break;
+    case CLOCK_BOOTTIME:
+        ns = page->boottime_base_ns;
+        break;
+    default:
+        return false;
+    }
+    ns += __atomic_load_n(&page->now_ns, __ATOMIC_ACQUIRE);
+    return true;
+}
+
 // umockdev's own preload waits for its ioctl socket with usleep(); only the
 // program's pauses are the program's time.
 bool called_by_program(const void* caller)
@@ -289,29 +359,39 @@ bool called_by_program(const void* caller)
            std::strstr(info.dli_fname, "libumockdev-preload") == nullptr;
 }
 
-// Sleeps `ns` nanoseconds of the program's time through libfaketime, which
-// shortens the real wait by the board's speed. Returns 0, or EINTR when the
-// sleep was cut short, with what was left of it in `left_ns`.
+// Waits `ns` nanoseconds of the host's time; 0, or EINTR with what was left.
+int real_sleep(std::int64_t ns, std::int64_t& left_ns)
+{
+    timespec request_ts = to_timespec(ns);
+    timespec rem{};
+    if (syscall(SYS_nanosleep, &request_ts, &rem) == 0) {
+        left_ns = 0;
+        return 0;
+    }
+    left_ns = to_ns(rem);
+    return errno;
+}
+
+// Sleeps `ns` nanoseconds of the program's time, which is a real wait
+// shorter by the board's speed. Returns 0, or EINTR when the sleep was cut
+// short, with what was left of it in `left_ns`.
 int board_sleep(const void* caller, std::int64_t ns, std::int64_t& left_ns)
 {
-    const auto real_nanosleep = REAL(nanosleep);
     left_ns = 0;
-    if (ns == 0 || !called_by_program(caller) || !on_board()) {
-        timespec request_ts = to_timespec(ns);
-        timespec rem{};
-        const int rc = real_nanosleep(&request_ts, &rem);
-        left_ns = rc == 0 ? 0 : to_ns(rem);
-        return rc == 0 ? 0 : errno;
+    const auto* page = clock_page();
+    if (ns == 0 || page == nullptr || !called_by_program(caller) || !on_board()) {
+        return real_sleep(ns, left_ns);
     }
+    const double speed = page->speed;
     const Reply plan = request(Request::sleep_begin, -1, ns, 0);
     // The board may want a signal delivered during this pause, at a given
     // point of it: sleep until then and raise it.
     const bool planned = plan.interrupt_after_ns >= 0;
     const std::int64_t sleep_ns = planned && plan.interrupt_after_ns < ns ? plan.interrupt_after_ns : ns;
     const std::int64_t start = monotonic_ns();
-    timespec request_ts = to_timespec(sleep_ns);
-    timespec rem{};
-    const bool interrupted = real_nanosleep(&request_ts, &rem) != 0 && errno == EINTR;
+    std::int64_t real_left = 0;
+    const bool interrupted =
+        real_sleep(static_cast<std::int64_t>(static_cast<double>(sleep_ns) / speed), real_left) == EINTR;
     if (planned) {
         raise(plan.raise_signal);
     }
@@ -320,16 +400,8 @@ int board_sleep(const void* caller, std::int64_t ns, std::int64_t& left_ns)
     if (!cut) {
         return 0;
     }
-    left_ns = interrupted && !planned ? to_ns(rem) : ns - sleep_ns;
+    left_ns = interrupted && !planned ? static_cast<std::int64_t>(static_cast<double>(real_left) * speed) : ns - sleep_ns;
     return EINTR;
-}
-
-// clock_nanosleep's clocks that pause in the board's time; a sleep on any
-// other clock (a CPU-time clock) is passed on as it is.
-bool board_clock(clockid_t clock)
-{
-    return clock == CLOCK_MONOTONIC || clock == CLOCK_REALTIME || clock == CLOCK_BOOTTIME ||
-           clock == CLOCK_MONOTONIC_RAW;
 }
 
 // --- syslog -------------------------------------------------------------------------
@@ -454,18 +526,16 @@ int nanosleep(const timespec* duration, timespec* remaining)
 }
 
 // A sleep until an absolute time (Python's time.sleep, for one) is a sleep
-// for as long as the program's own clock says is left; the program's clock
-// is libfaketime's, which runs at the board's speed.
+// for as long as virtual time says is left.
 int clock_nanosleep(clockid_t clock, int flags, const timespec* time, timespec* remaining)
 {
-    if (!board_clock(clock) || !valid(time)) {
+    std::int64_t now = 0;
+    if (!valid(time) || !virtual_now(clock, now)) {
         return REAL(clock_nanosleep)(clock, flags, time, remaining);
     }
     std::int64_t ns = to_ns(*time);
     if ((flags & TIMER_ABSTIME) != 0) {
-        timespec now{};
-        clock_gettime(clock, &now);
-        ns -= to_ns(now);
+        ns -= now;
         if (ns <= 0) {
             return 0;
         }
@@ -477,6 +547,76 @@ int clock_nanosleep(clockid_t clock, int flags, const timespec* time, timespec* 
             *remaining = to_timespec(left);
         }
         return EINTR;
+    }
+    return 0;
+}
+
+int clock_gettime(clockid_t clock, timespec* now)
+{
+    std::int64_t ns = 0;
+    if (!virtual_now(clock, ns)) {
+        return REAL(clock_gettime)(clock, now);
+    }
+    *now = to_timespec(ns);
+    return 0;
+}
+
+int gettimeofday(timeval* now, void* zone)
+{
+    std::int64_t ns = 0;
+    if (!virtual_now(CLOCK_REALTIME, ns)) {
+        return REAL(gettimeofday)(now, zone);
+    }
+    *now = timeval{static_cast<time_t>(ns / 1000000000), static_cast<suseconds_t>(ns % 1000000000 / 1000)};
+    if (zone != nullptr) {
+        std::memset(zone, 0, sizeof(struct timezone));
+    }
+    return 0;
+}
+
+time_t time(time_t* now)
+{
+    std::int64_t ns = 0;
+    if (!virtual_now(CLOCK_REALTIME, ns)) {
+        return REAL(time)(now);
+    }
+    const auto seconds = static_cast<time_t>(ns / 1000000000);
+    if (now != nullptr) {
+        *now = seconds;
+    }
+    return seconds;
+}
+
+// poll() and select() on no descriptor at all are pauses too (an old way to
+// sleep for less than a second); with descriptors they wait in real time.
+int poll(pollfd* fds, nfds_t count, int timeout_ms)
+{
+    if (count != 0 || timeout_ms <= 0 || clock_page() == nullptr) {
+        return REAL(poll)(fds, count, timeout_ms);
+    }
+    std::int64_t left = 0;
+    if (board_sleep(__builtin_return_address(0), std::int64_t{timeout_ms} * 1000000, left) != 0) {
+        errno = EINTR;
+        return -1;
+    }
+    return 0;
+}
+
+int select(int count, fd_set* readable, fd_set* writable, fd_set* failed, timeval* timeout)
+{
+    const bool no_descriptors = count == 0 || (readable == nullptr && writable == nullptr && failed == nullptr);
+    if (!no_descriptors || timeout == nullptr || clock_page() == nullptr || timeout->tv_sec < 0 || timeout->tv_usec < 0) {
+        return REAL(select)(count, readable, writable, failed, timeout);
+    }
+    std::int64_t left = 0;
+    const std::int64_t ns = (std::int64_t{timeout->tv_sec} * 1000000 + timeout->tv_usec) * 1000;
+    const int rc = board_sleep(__builtin_return_address(0), ns, left);
+    // Linux leaves the time not slept in the timeout.
+    timeout->tv_sec = static_cast<time_t>(left / 1000000000);
+    timeout->tv_usec = static_cast<suseconds_t>(left % 1000000000 / 1000);
+    if (rc != 0) {
+        errno = EINTR;
+        return -1;
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "events.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vboard {
@@ -72,13 +73,20 @@ std::vector<Event> Recorder::events() const
     return events_;
 }
 
-std::vector<Event> Recorder::take_from(std::size_t& from) const
+std::size_t Recorder::count() const
+{
+    std::lock_guard guard(lock_);
+    return events_.size();
+}
+
+std::vector<Event> Recorder::take_from(std::size_t& from, std::size_t until) const
 {
     std::lock_guard guard(lock_);
     std::vector<Event> fresh;
-    if (from < events_.size()) {
-        fresh.assign(events_.begin() + static_cast<std::ptrdiff_t>(from), events_.end());
-        from = events_.size();
+    until = std::min(until, events_.size());
+    if (from < until) {
+        fresh.assign(events_.begin() + static_cast<std::ptrdiff_t>(from), events_.begin() + static_cast<std::ptrdiff_t>(until));
+        from = until;
     }
     return fresh;
 }

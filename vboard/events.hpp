@@ -4,6 +4,7 @@
 // Every event carries `t`, the program's virtual time in seconds since it
 // started (see Recorder).
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -145,8 +146,10 @@ public:
 
     // A copy of everything recorded so far.
     std::vector<Event> events() const;
-    // Events recorded since `from`; `from` is moved past them.
-    std::vector<Event> take_from(std::size_t& from) const;
+    // How many events have been recorded.
+    std::size_t count() const;
+    // Events recorded since `from` (and before `until`); `from` is moved past them.
+    std::vector<Event> take_from(std::size_t& from, std::size_t until = SIZE_MAX) const;
 
     void on_record(std::function<void()> wake) { wake_ = std::move(wake); }
 

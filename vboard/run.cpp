@@ -531,7 +531,7 @@ void Run::take_output(int& fd, bool is_stdout)
         std::string_view chunk(buffer, static_cast<std::size_t>(n));
         if (!is_stdout) {
             result_.err.append(chunk);
-            pending_output_.emplace_back(false, chunk);
+            pending_output_.push_back({false, std::string(chunk), board_.recorder.count()});
             continue;
         }
         if (output_closed_) {
@@ -539,7 +539,7 @@ void Run::take_output(int& fd, bool is_stdout)
         }
         chunk = chunk.substr(0, admit(chunk, options_.stop_after_lines, lines_));
         result_.out.append(chunk);
-        pending_output_.emplace_back(true, chunk);
+        pending_output_.push_back({true, std::string(chunk), board_.recorder.count()});
         if (options_.stop_after_lines && lines_ >= *options_.stop_after_lines) {
             output_closed_ = true;
             stop(board_.recorder.now_ns());
@@ -556,11 +556,14 @@ void Run::deliver()
         pending_output_.clear();
         return;
     }
-    for (const auto& [is_stdout, bytes] : pending_output_) {
-        if (is_stdout) {
-            observer_->on_stdout(bytes);
+    for (const auto& chunk : pending_output_) {
+        for (const auto& event : board_.recorder.take_from(delivered_, chunk.after_events)) {
+            observer_->on_event(event);
+        }
+        if (chunk.is_stdout) {
+            observer_->on_stdout(chunk.bytes);
         } else {
-            observer_->on_stderr(bytes);
+            observer_->on_stderr(chunk.bytes);
         }
     }
     pending_output_.clear();

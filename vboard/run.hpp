@@ -84,7 +84,15 @@ private:
     std::vector<Process> processes_;
     std::size_t input_written_ = 0;
     std::size_t delivered_ = 0;
-    std::vector<std::pair<bool, std::string>> pending_output_; // (is stdout, bytes) for the observer
+    // Output taken in but not yet passed to the observer, each chunk with
+    // the number of events recorded when it was taken: the observer gets
+    // both in that order.
+    struct Chunk {
+        bool is_stdout;
+        std::string bytes;
+        std::size_t after_events;
+    };
+    std::vector<Chunk> pending_output_;
     int lines_ = 0;
     bool output_closed_ = false; // stdout cut after the last line let through
     std::optional<std::int64_t> sigint_pending_since_; // when (real ns) a line count made a SIGINT due

@@ -23,9 +23,10 @@ namespace {
 constexpr const char* usage =
     "usage: vboard run [OPTION]... [--] PROGRAM [ARG]...\n"
     "\n"
-    "Runs PROGRAM (a path, or the name of one of the project's programs) on the\n"
-    "virtual board. Its standard output and error pass through unchanged and its\n"
-    "exit status is vboard's; a program that vboard stops counts as status 0.\n"
+    "Runs PROGRAM (a path, one of the project's programs, or a program in PATH) on\n"
+    "the virtual board. It reads vboard's standard input; its standard output and\n"
+    "error pass through unchanged and its exit status is vboard's; a program that\n"
+    "vboard stops counts as status 0. Status 125: the board could not be set up.\n"
     "\n"
     "  --adc CH=VALUE[,VALUE...]  what ADC channel CH reads, one value per read, the last for good\n"
     "  --spi loopback|silent|reply=HEX\n"

@@ -60,6 +60,13 @@ TEST(Command, ForStopsAtAVirtualTime)
     EXPECT_EQ(r.exit_code, 0);
 }
 
+TEST(Command, PassesItsStandardInputToTheProgram)
+{
+    const auto r = run_child({VBOARD_PATH, "run", "--quiet", "calculator"}, "12 * -7\n");
+    EXPECT_EQ(r.out, "Enter first number: Enter operator (+, -, *, /): Enter second number: 12 * -7 = -84\n");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
 TEST(Command, TraceHasOneJsonObjectPerDeviceEvent)
 {
     const fs::path dir = scratch_directory("trace");
@@ -168,6 +175,18 @@ bool read_until(int fd, std::string& seen, const std::string& text)
     return true;
 }
 
+// Whether anything is mounted at or below `dir`.
+bool mounted_below(const fs::path& dir)
+{
+    std::ifstream mounts("/proc/self/mountinfo");
+    for (std::string line; std::getline(mounts, line);) {
+        if (line.find(" " + dir.string() + "/") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // A process that has ended but not yet been reaped (its parent died, and
 // init reaps orphans when it gets round to it) no longer runs.
 bool running(pid_t pid)
@@ -181,7 +200,7 @@ bool running(pid_t pid)
     return state != std::string::npos && line[state + 2] != 'Z';
 }
 
-TEST(Command, KilledVboardLeavesNoDirectoryAndNoProcessBehind)
+TEST(Command, KilledVboardLeavesNoMountNoDirectoryAndNoProcessBehind)
 {
     const fs::path dir = scratch_directory("killed");
     int out[2];
@@ -202,6 +221,7 @@ TEST(Command, KilledVboardLeavesNoDirectoryAndNoProcessBehind)
     const pid_t program = std::atoi(seen.substr(seen.find("pid ") + 4).c_str());
     ASSERT_GT(program, 0);
     EXPECT_FALSE(fs::is_empty(dir)); // the board's testbed is there while it runs
+    EXPECT_TRUE(mounted_below(dir)); // and its sysfs mounted
 
     kill(vboard_pid, SIGKILL);
     waitpid(vboard_pid, nullptr, 0);
@@ -214,6 +234,7 @@ TEST(Command, KilledVboardLeavesNoDirectoryAndNoProcessBehind)
         }
     }
     EXPECT_TRUE(fs::is_empty(dir));
+    EXPECT_FALSE(mounted_below(dir));
     EXPECT_FALSE(running(program)) << "program " << program << " still runs";
     fs::remove_all(dir);
 }

@@ -17,6 +17,8 @@
 //   smbus CMD HEX           I2C_SMBUS I2C-block write; "smbus R"
 //   log TEXT                syslog(LOG_ERR, TEXT)
 //   usleep US               "usleep R ERRNO"
+//   nap KIND US             pauses US microseconds in one of the ways a program can (see nap());
+//                           "nap KIND MS", MS the milliseconds CLOCK_MONOTONIC moved on meanwhile
 //   handler                 installs a SIGINT handler that writes "SIGINT\n"
 //   print TEXT              prints TEXT and a newline
 //   ticks N US              N times: print "tick I", then usleep US
@@ -28,11 +30,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <linux/spi/spidev.h>
+#include <poll.h>
 #include <string>
+#include <sys/select.h>
 #include <sys/ioctl.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -135,6 +140,43 @@ unsigned long spi_request(const char* name)
     std::exit(2);
 }
 
+std::int64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// Pauses `us` microseconds the way `kind` says.
+void nap(const std::string& kind, long us)
+{
+    const timespec length{us / 1000000, us % 1000000 * 1000};
+    if (kind == "sleep") {
+        sleep(static_cast<unsigned>(us / 1000000));
+    } else if (kind == "usleep") {
+        usleep(static_cast<useconds_t>(us));
+    } else if (kind == "nanosleep") {
+        nanosleep(&length, nullptr);
+    } else if (kind == "clock_nanosleep" || kind == "until_monotonic" || kind == "until_realtime") {
+        const clockid_t clock = kind == "until_realtime" ? CLOCK_REALTIME : CLOCK_MONOTONIC;
+        timespec when = length;
+        if (kind != "clock_nanosleep") {
+            clock_gettime(clock, &when);
+            when.tv_sec += length.tv_sec + (when.tv_nsec + length.tv_nsec) / 1000000000;
+            when.tv_nsec = (when.tv_nsec + length.tv_nsec) % 1000000000;
+        }
+        clock_nanosleep(clock, kind == "clock_nanosleep" ? 0 : TIMER_ABSTIME, &when, nullptr);
+    } else if (kind == "poll") {
+        poll(nullptr, 0, static_cast<int>(us / 1000));
+    } else if (kind == "select") {
+        timeval timeout{us / 1000000, us % 1000000};
+        select(0, nullptr, nullptr, nullptr, &timeout);
+    } else {
+        std::fprintf(stderr, "devprobe: unknown pause %s\n", kind.c_str());
+        std::exit(2);
+    }
+}
+
 void on_sigint(int)
 {
     static const char text[] = "SIGINT\n";
@@ -228,6 +270,12 @@ int step(char** argv, int i)
         const int r = usleep(static_cast<useconds_t>(std::strtoul(argv[i + 1], nullptr, 10)));
         std::printf("usleep %d %d\n", r, r == 0 ? 0 : errno);
         return i + 2;
+    }
+    if (op == "nap") {
+        const std::int64_t before = monotonic_ns();
+        nap(argv[i + 1], std::strtol(argv[i + 2], nullptr, 10));
+        std::printf("nap %s %lld\n", argv[i + 1], static_cast<long long>((monotonic_ns() - before) / 1000000));
+        return i + 3;
     }
     if (op == "handler") {
         struct sigaction action{};

@@ -298,17 +298,21 @@ struct FuseRequests {
 SysfsMount::SysfsMount(SysfsTree& tree, std::string mount_point, DeviceCalls& calls)
     : tree_(tree), mount_point_(std::move(mount_point)), calls_(calls)
 {
-    if (access("/dev/fuse", R_OK | W_OK) != 0) {
-        throw BoardError(std::string("the board's sysfs needs FUSE, and /dev/fuse is ") +
-                         (errno == ENOENT ? "missing" : std::strerror(errno)) +
-                         ": load the fuse module (modprobe fuse), or start the container with /dev/fuse "
+    if (access("/dev/fuse", F_OK) != 0) {
+        throw BoardError("the board's sysfs needs FUSE, and /dev/fuse is missing: load the fuse module "
+                         "(modprobe fuse), or start the container with /dev/fuse "
                          "(docker run --device /dev/fuse --cap-add SYS_ADMIN)");
+    }
+    if (access("/dev/fuse", R_OK | W_OK) != 0) {
+        throw BoardError("the board's sysfs needs FUSE, and /dev/fuse is not open to this user: Debian makes it "
+                         "read-write for everyone (mode 0666); as root, chmod 0666 /dev/fuse, or run vboard as root");
     }
     fuse_set_log_func(keep_complaint);
     const char* argv[] = {"vboard", "-o", "default_permissions,fsname=vboard,subtype=sysfs"};
     fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
     const fuse_lowlevel_ops ops = FuseRequests::operations();
     session_ = fuse_session_new(&args, &ops, sizeof ops, this);
+    fuse_opt_free_args(&args); // what option parsing added to them
     if (session_ == nullptr || fuse_session_mount(session_, mount_point_.c_str()) != 0) {
         const std::string why = fuse_complaint.empty() ? "" : " (" + fuse_complaint + ")";
         if (session_ != nullptr) {

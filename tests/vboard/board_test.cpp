@@ -288,6 +288,63 @@ INSTANTIATE_TEST_SUITE_P(
                   "open OK\nwrite 1\nwrite 1\nwrite -22\nwrite 1\n"}),
     [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
 
+// Where umockdev alone would let a program reach the PC's own device nodes,
+// or abort it, the program meets what it would meet on a board.
+struct KernelCase {
+    const char* name;
+    std::vector<std::string> faults;
+    std::vector<std::string> steps;
+    std::string out;
+};
+
+void PrintTo(const KernelCase& c, std::ostream* os) { *os << c.name; }
+
+class NotUmockdevsLimits : public testing::TestWithParam<KernelCase> {};
+
+TEST_P(NotUmockdevsLimits, ProgramMeetsTheKernelsAnswer)
+{
+    const auto& c = GetParam();
+    BoardConfig config;
+    for (const auto& fault : c.faults) {
+        ASSERT_EQ(config.faults.add(fault), "");
+    }
+    const auto r = probe(c.steps, config);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+std::vector<std::string> repeated(std::vector<std::string> steps, int times)
+{
+    std::vector<std::string> all;
+    for (int i = 0; i < times; ++i) {
+        all.insert(all.end(), steps.begin(), steps.end());
+    }
+    return all;
+}
+
+std::string repeated(const std::string& text, int times)
+{
+    std::string all;
+    for (int i = 0; i < times; ++i) {
+        all += text;
+    }
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, NotUmockdevsLimits,
+    testing::Values(
+        // The PC's kernel log is no device of the board; /dev/null is harmless and stays.
+        KernelCase{"pc_nodes_out_of_reach", {}, {"open", "/dev/kmsg", "r", "open", "/dev/null", "w"}, "open -2\nopen OK\n"},
+        // umockdev alone aborts the program at the 50th.
+        KernelCase{"sixty_opens_of_an_absent_node",
+                   {"absent=/dev/spidev3.0"},
+                   repeated({"open", "/dev/spidev3.0", "rw"}, 60),
+                   repeated("open -2\n", 60)},
+        KernelCase{"spi_buffer_the_program_has_not", {}, {"open", "/dev/spidev3.0", "rw", "badspi"}, "open OK\nbadspi -14\n"},
+        KernelCase{"i2c_buffer_the_program_has_not", {}, {"open", "/dev/i2c-0", "rw", "badi2c"}, "open OK\nbadi2c -14\n"}),
+    [](const testing::TestParamInfo<KernelCase>& param) { return std::string(param.param.name); });
+
 TEST(FaultSpecs, MalformedFaultsAreExplained)
 {
     FaultPlan plan;

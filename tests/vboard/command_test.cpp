@@ -60,6 +60,15 @@ TEST(Command, ForStopsAtAVirtualTime)
     EXPECT_EQ(r.exit_code, 0);
 }
 
+// An empty write is an address-only transfer on the bus; it must not make
+// vboard's own libraries complain into the program's standard error.
+TEST(Command, EmptyTransfersLeaveStandardErrorAlone)
+{
+    const auto r = run_child(vboard({}, {"open", "/dev/i2c-0", "rw", "address", "0x27", "write", "", "read", "0"}), "");
+    EXPECT_EQ(r.out, "open OK\naddress 0\nwrite 0\nread 0 \n");
+    EXPECT_EQ(r.err, "");
+}
+
 TEST(Command, PassesItsStandardInputToTheProgram)
 {
     const auto r = run_child({VBOARD_PATH, "run", "--quiet", "calculator"}, "12 * -7\n");

@@ -15,6 +15,8 @@
 //   i2cwrite HEX            plain write() on the I2C bus; "i2cwrite R"
 //   rdwr ADDR HEX           I2C_RDWR with one write message; "rdwr R"
 //   smbus CMD HEX           I2C_SMBUS I2C-block write; "smbus R"
+//   badspi / badi2c         SPI_IOC_MESSAGE(1) / I2C_RDWR whose data buffer is memory the
+//                           process does not have; "badspi R" / "badi2c R"
 //   log TEXT                syslog(LOG_ERR, TEXT)
 //   usleep US               "usleep R ERRNO"
 //   nap KIND US             pauses US microseconds in one of the ways a program can (see nap());
@@ -39,6 +41,7 @@
 #include <string>
 #include <sys/select.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -261,6 +264,24 @@ int step(char** argv, int i)
                                   I2C_SMBUS_I2C_BLOCK_DATA, &data};
         std::printf("smbus %ld\n", outcome(ioctl(fd, I2C_SMBUS, &args)));
         return i + 3;
+    }
+    if (op == "badspi" || op == "badi2c") {
+        // A page mapped and unmapped again: nothing of the process's is there.
+        void* gone = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        munmap(gone, 4096);
+        long r = 0;
+        if (op == "badspi") {
+            spi_ioc_transfer t{};
+            t.tx_buf = reinterpret_cast<std::uintptr_t>(gone);
+            t.len = 4;
+            r = outcome(ioctl(fd, SPI_IOC_MESSAGE(1), &t));
+        } else {
+            i2c_msg message{0x27, 0, 4, static_cast<std::uint8_t*>(gone)};
+            i2c_rdwr_ioctl_data set{&message, 1};
+            r = outcome(ioctl(fd, I2C_RDWR, &set));
+        }
+        std::printf("%s %ld\n", op.c_str(), r);
+        return i + 1;
     }
     if (op == "log") {
         syslog(LOG_ERR, "%s", argv[i + 1]);

@@ -15,7 +15,10 @@
 //   its console, and sends each message to the board instead;
 // - reports the installation of signal handlers;
 // - reports opens and closes of device nodes in the program's order, and
-//   lets the board refuse an open (permission denied works even for root).
+//   lets the board refuse an open (permission denied works even for root);
+// - keeps the PC's own device nodes out of reach (only harmless ones such as
+//   /dev/null stay), and checks the memory an ioctl on a node points to,
+//   where umockdev would abort the program on a bad pointer.
 //
 // Each process connects to the board on its own (VBOARD_CHANNEL names the
 // socket), again after a fork, so no two processes share a request.
@@ -35,12 +38,18 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <linux/spi/spidev.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -74,6 +83,8 @@ using select_fn = int (*)(int, fd_set*, fd_set*, fd_set*, timeval*);
 using sigaction_fn = int (*)(int, const struct sigaction*, struct sigaction*);
 using signal_fn = sighandler_t (*)(int, sighandler_t);
 using close_fn = int (*)(int);
+using fopen_fn = FILE* (*)(const char*, const char*);
+using ioctl_fn = int (*)(int, unsigned long, ...);
 
 // The next definition of each wrapped function (umockdev's or libc's),
 // looked up on first use. Two threads racing here store the same
@@ -92,6 +103,8 @@ struct {
     sigaction_fn sigaction;
     signal_fn signal;
     close_fn close;
+    fopen_fn fopen, fopen64;
+    ioctl_fn ioctl;
 } real_fns;
 
 template <typename F>
@@ -231,9 +244,71 @@ __attribute__((constructor)) void start()
 constexpr int max_fds = 4096;
 bool watched[max_fds]; // descriptors of device nodes whose close the board wants to hear of
 
-bool is_device_node(const char* path)
+// What a path under /dev is to the program.
+enum class DevicePath {
+    none,       // not under /dev
+    board_node, // one of the board's nodes, in the testbed: umockdev serves it
+    host_node,  // one of the PC's harmless nodes (/dev/null, a terminal): reached as it is
+    blocked,    // any other node of the PC (its disks, its I2C buses...): the board has no such thing
+};
+
+// `path` with `.` and `..` resolved as text, into `out`; false if too long.
+bool lexical(const char* path, char (&out)[PATH_MAX])
 {
-    return path != nullptr && std::strncmp(path, "/dev/", 5) == 0;
+    std::size_t length = 0;
+    for (const char* part = path; *part != '\0';) {
+        while (*part == '/') {
+            ++part;
+        }
+        const char* end = part;
+        while (*end != '\0' && *end != '/') {
+            ++end;
+        }
+        const std::size_t size = static_cast<std::size_t>(end - part);
+        if (size == 2 && part[0] == '.' && part[1] == '.') {
+            while (length > 0 && out[--length] != '/') {
+            }
+        } else if (size > 0 && !(size == 1 && part[0] == '.')) {
+            if (length + 1 + size >= sizeof out) {
+                return false;
+            }
+            out[length++] = '/';
+            std::memcpy(out + length, part, size);
+            length += size;
+        }
+        part = end;
+    }
+    out[length] = '\0';
+    return true;
+}
+
+DevicePath classify(const char* path)
+{
+    char resolved[PATH_MAX];
+    if (path == nullptr || path[0] != '/' || !lexical(path, resolved) || std::strncmp(resolved, "/dev/", 5) != 0) {
+        return DevicePath::none;
+    }
+    const char* testbed = std::getenv("UMOCKDEV_DIR");
+    char node[PATH_MAX];
+    if (testbed != nullptr && std::snprintf(node, sizeof node, "%s%s", testbed, resolved) < static_cast<int>(sizeof node) &&
+        syscall(SYS_faccessat2, AT_FDCWD, node, F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+        return DevicePath::board_node;
+    }
+    static constexpr const char* harmless[] = {"null", "zero", "full", "random", "urandom", "tty", "ptmx",
+                                               "stdin", "stdout", "stderr"};
+    const char* name = resolved + 5;
+    for (const char* h : harmless) {
+        if (std::strcmp(name, h) == 0) {
+            return DevicePath::host_node;
+        }
+    }
+    static constexpr const char* harmless_directories[] = {"pts/", "fd/", "shm/"};
+    for (const char* prefix : harmless_directories) {
+        if (std::strncmp(name, prefix, std::strlen(prefix)) == 0) {
+            return DevicePath::host_node;
+        }
+    }
+    return DevicePath::blocked;
 }
 
 // An open of a sysfs path that does not exist never reaches the board's
@@ -245,9 +320,10 @@ bool is_missing_attribute(const char* path, int fd)
 
 // Called after the real open (which umockdev redirects into the testbed):
 // the board may refuse the open of a node, and records it.
-int after_open(const char* path, int flags, int fd)
+int after_open(const char* path, int flags, int fd, DevicePath kind)
 {
-    if ((!is_device_node(path) && !is_missing_attribute(path, fd)) || !on_board()) {
+    const bool told = kind == DevicePath::board_node || kind == DevicePath::blocked || is_missing_attribute(path, fd);
+    if (!told || !on_board()) {
         return fd;
     }
     const int open_errno = errno;
@@ -270,6 +346,125 @@ mode_t mode_argument(int flags, va_list args)
 {
     const bool has_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
     return has_mode ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+// Opens `path` with `real_open` unless it is a node of the PC the board has
+// not got. (Not asking umockdev at all also spares it failed opens of
+// missing nodes, of which umockdev 0.17.16 keeps count: the 50th aborts the
+// program.)
+template <typename Open>
+int board_open(const char* path, int flags, Open real_open)
+{
+    const DevicePath kind = classify(path);
+    int fd = -1;
+    if (kind == DevicePath::blocked) {
+        errno = ENOENT;
+    } else {
+        fd = real_open();
+    }
+    return after_open(path, flags, fd, kind);
+}
+
+// --- Memory an ioctl points to ------------------------------------------------------
+//
+// umockdev's preload aborts the program when the board follows a pointer of
+// an ioctl's argument into memory the program does not have (a bad buffer in
+// an SPI transfer record or an I2C message); the kernel answers EFAULT. So
+// the pointers are checked here first, a page at a time, by copying a byte
+// of each page from and back to the process itself.
+
+bool accessible(const void* address, std::size_t length, bool writable)
+{
+    if (length == 0) {
+        return true;
+    }
+    const long page = sysconf(_SC_PAGESIZE);
+    const auto start = reinterpret_cast<std::uintptr_t>(address);
+    if (start + length < start) {
+        return false;
+    }
+    const long self = raw_getpid();
+    for (std::uintptr_t at = start; at < start + length; at = (at / static_cast<std::uintptr_t>(page) + 1) * static_cast<std::uintptr_t>(page)) {
+        char byte = 0;
+        iovec local{&byte, 1};
+        iovec remote{reinterpret_cast<void*>(at), 1};
+        if (syscall(SYS_process_vm_readv, self, &local, 1, &remote, 1, 0) != 1) {
+            return false;
+        }
+        if (writable && syscall(SYS_process_vm_writev, self, &local, 1, &remote, 1, 0) != 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool spi_message_accessible(unsigned long request, const void* arg)
+{
+    const std::size_t size = _IOC_SIZE(request);
+    if (!accessible(arg, size, false)) {
+        return false;
+    }
+    const auto* records = static_cast<const spi_ioc_transfer*>(arg);
+    for (std::size_t i = 0; i < size / sizeof(spi_ioc_transfer); ++i) {
+        const spi_ioc_transfer& t = records[i];
+        if ((t.tx_buf != 0 && !accessible(reinterpret_cast<const void*>(t.tx_buf), t.len, false)) ||
+            (t.rx_buf != 0 && !accessible(reinterpret_cast<const void*>(t.rx_buf), t.len, true))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool i2c_messages_accessible(const void* arg)
+{
+    if (!accessible(arg, sizeof(i2c_rdwr_ioctl_data), false)) {
+        return false;
+    }
+    const auto* set = static_cast<const i2c_rdwr_ioctl_data*>(arg);
+    if (set->nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
+        return true; // refused by the board before it looks at them
+    }
+    if (!accessible(set->msgs, set->nmsgs * sizeof(i2c_msg), false)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < set->nmsgs; ++i) {
+        const i2c_msg& m = set->msgs[i];
+        if (!accessible(m.buf, m.len, (m.flags & I2C_M_RD) != 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool i2c_smbus_accessible(const void* arg)
+{
+    if (!accessible(arg, sizeof(i2c_smbus_ioctl_data), false)) {
+        return false;
+    }
+    const auto* args = static_cast<const i2c_smbus_ioctl_data*>(arg);
+    return args->data == nullptr || accessible(args->data, sizeof(i2c_smbus_data), args->read_write == I2C_SMBUS_READ);
+}
+
+// Whether the memory that `request` on a node would make the board read or
+// write is the program's to give.
+bool ioctl_memory_accessible(unsigned long request, const void* arg)
+{
+    if (request == I2C_RDWR) {
+        return i2c_messages_accessible(arg);
+    }
+    if (request == I2C_SMBUS) {
+        return i2c_smbus_accessible(arg);
+    }
+    if (request == I2C_FUNCS) {
+        return accessible(arg, sizeof(unsigned long), true);
+    }
+    if (_IOC_TYPE(request) == SPI_IOC_MAGIC && _IOC_NR(request) == 0 && _IOC_DIR(request) == _IOC_WRITE) {
+        return spi_message_accessible(request, arg);
+    }
+    if (_IOC_TYPE(request) == SPI_IOC_MAGIC && _IOC_DIR(request) != _IOC_NONE) {
+        return accessible(arg, _IOC_SIZE(request), (_IOC_DIR(request) & _IOC_READ) != 0);
+    }
+    return true;
 }
 
 // --- Virtual time -------------------------------------------------------------------
@@ -441,7 +636,7 @@ int open(const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return after_open(path, flags, REAL(open)(path, flags, mode));
+    return board_open(path, flags, [&] { return REAL(open)(path, flags, mode); });
 }
 
 int open64(const char* path, int flags, ...)
@@ -450,17 +645,17 @@ int open64(const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return after_open(path, flags, REAL(open64)(path, flags, mode));
+    return board_open(path, flags, [&] { return REAL(open64)(path, flags, mode); });
 }
 
 int __open_2(const char* path, int flags)
 {
-    return after_open(path, flags, real(real_fns.open_2, "__open_2")(path, flags));
+    return board_open(path, flags, [&] { return real(real_fns.open_2, "__open_2")(path, flags); });
 }
 
 int __open64_2(const char* path, int flags)
 {
-    return after_open(path, flags, real(real_fns.open64_2, "__open64_2")(path, flags));
+    return board_open(path, flags, [&] { return real(real_fns.open64_2, "__open64_2")(path, flags); });
 }
 
 int openat(int dirfd, const char* path, int flags, ...)
@@ -469,7 +664,7 @@ int openat(int dirfd, const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return after_open(path, flags, REAL(openat)(dirfd, path, flags, mode));
+    return board_open(path, flags, [&] { return REAL(openat)(dirfd, path, flags, mode); });
 }
 
 int openat64(int dirfd, const char* path, int flags, ...)
@@ -478,7 +673,39 @@ int openat64(int dirfd, const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return after_open(path, flags, REAL(openat64)(dirfd, path, flags, mode));
+    return board_open(path, flags, [&] { return REAL(openat64)(dirfd, path, flags, mode); });
+}
+
+// stdio opens through the C library's own open(), which no preload sees.
+FILE* fopen(const char* path, const char* mode)
+{
+    if (classify(path) == DevicePath::blocked) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    return REAL(fopen)(path, mode);
+}
+
+FILE* fopen64(const char* path, const char* mode)
+{
+    if (classify(path) == DevicePath::blocked) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    return REAL(fopen64)(path, mode);
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (fd >= 0 && fd < max_fds && watched[fd] && !ioctl_memory_accessible(request, arg)) {
+        errno = EFAULT;
+        return -1;
+    }
+    return REAL(ioctl)(fd, request, arg);
 }
 
 int close(int fd)

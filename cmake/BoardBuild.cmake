@@ -13,14 +13,15 @@
 #    description(s) and DEPLOY.md;
 #  - tests/board holds the checks of the board binaries (`ctest --preset board`).
 #
-# In the PC's development build, tests/board/tools holds the two helpers that
-# the board checks run programs with.
+# tests/board/tools holds the helpers that the board checks run programs
+# with: built in the PC's development build, and the preload in the board
+# build as well, for the board's own programs under qemu-arm.
 
 # The directory of every build tree where the helpers land, and where the
 # board checks look for them.
 set(BRINGUP_CHECK_TOOLS_DIR board-check-tools)
 set(_bringup_tools_default OFF)
-if(NOT CMAKE_CROSSCOMPILING AND BRINGUP_TESTS AND NOT BRINGUP_SANITIZE)
+if(CMAKE_CROSSCOMPILING OR (BRINGUP_TESTS AND NOT BRINGUP_SANITIZE))
   set(_bringup_tools_default ON)
 endif()
 option(BRINGUP_BOARD_CHECK_TOOLS "Build the helpers that the board checks run programs with"

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # check_elf.sh SETTINGS KIND FILE [UNSTRIPPED]
 #
-# Whether FILE is a program the board can run. KIND is "static" (needs
-# nothing on the board) or "dynamic" (needs musl's loader and the libraries
-# it names). UNSTRIPPED, the same program before stripping, is searched for
-# C++ runtime and glibc symbols. Prints one FAIL line per rule broken.
+# Whether FILE is a program or library the board can run. KIND is "static"
+# (a program that needs nothing on the board), "dynamic" (a program that
+# needs musl's loader and the libraries it names, and finds libmraa in the
+# bundle's lib/ through its RUNPATH) or "library" (a shared library of the
+# bundle, known by its file name as its soname). UNSTRIPPED, the same file
+# before stripping, is searched for C++ runtime and glibc symbols. Prints one
+# FAIL line per rule broken.
 source "$(dirname "$0")/checks.sh" "$1"
 kind=$2 file=$3 unstripped=${4:-$3}
 broken=0
@@ -32,6 +35,9 @@ fused=$(grep -cE $'\tv(fma|fms|fnma|fnms)\\.' <<<"$code" || true)
 
 interpreter=$("$READELF" -l "$file" | sed -n 's/.*\[Requesting program interpreter: \(.*\)\]$/\1/p')
 dynamic=$("$READELF" -d "$file")
+# The library search path that a program of the bundle may carry: the
+# bundle's lib/, wherever the bundle is.
+search_path=
 case $kind in
   static)
     [ -z "$interpreter" ] || rule "a static program with an interpreter ($interpreter)"
@@ -40,19 +46,31 @@ case $kind in
   dynamic)
     [ "$interpreter" = /lib/ld-musl-armhf.so.1 ] ||
       rule "interpreter ${interpreter:-none}, not musl's /lib/ld-musl-armhf.so.1"
+    # shellcheck disable=SC2016 # $ORIGIN is the loader's, not the shell's
+    search_path='$ORIGIN/../lib'
+    ;;
+  library)
+    [ -z "$interpreter" ] || rule "a library with an interpreter ($interpreter)"
+    grep -Eq '^ +Type: +DYN ' <<<"$header" || rule "not a shared library"
+    soname=$(sed -n 's/.*(SONAME).*\[\(.*\)\]$/\1/p' <<<"$dynamic")
+    [ "$soname" = "$(basename "$file")" ] || rule "soname ${soname:-none}, not its file name"
     ;;
   *) fail "unknown kind $kind" ;;
 esac
 while read -r library; do
   case $library in
     '') ;;
-    libc.so | libmraa.so.*) ;;
+    libc.so) ;;
+    libmraa.so.*) [ "$kind" != library ] || rule "a library that needs $library" ;;
     libstdc++*) rule "links libstdc++ ($library)" ;;
     *) rule "needs $library, which is neither musl's libc.so nor libmraa" ;;
   esac
 done <<<"$(sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' <<<"$dynamic")"
-if grep -Eq '\((RPATH|RUNPATH)\)' <<<"$dynamic"; then
-  rule "a library search path of the build machine: $(grep -E '\((RPATH|RUNPATH)\)' <<<"$dynamic" | sed 's/.*\[//; s/\]$//')"
+paths=$(sed -En 's/.*\((RPATH|RUNPATH)\).*\[(.*)\]$/\1 \2/p' <<<"$dynamic")
+if [ -n "$search_path" ] && [ "$paths" != "RUNPATH $search_path" ]; then
+  rule "library search path ${paths:-none}, not the RUNPATH $search_path"
+elif [ -z "$search_path" ] && [ -n "$paths" ]; then
+  rule "a library search path: ${paths//$'\n'/, }"
 fi
 if "$READELF" -V "$file" | grep -Eq 'GLIBC_|GLIBCXX_|CXXABI_'; then
   rule "glibc symbol versions: $("$READELF" -V "$file" | grep -Eo '(GLIBC|GLIBCXX|CXXABI)_[0-9.]+' | sort -u | tr '\n' ' ')"
@@ -66,4 +84,8 @@ if [ "$kind" = static ] && grep -Eq ' (_IO_stdin_used|__libc_setup_tls|_dl_reloc
 fi
 
 [ "$broken" -eq 0 ] || exit 1
-printf '%s: a %s board program (%d bytes)\n' "$(basename "$file")" "$kind" "$(stat -c %s "$file")"
+case $kind in
+  library) what="board library" ;;
+  *) what="$kind board program" ;;
+esac
+printf '%s: a %s (%d bytes)\n' "$(basename "$file")" "$what" "$(stat -c %s "$file")"

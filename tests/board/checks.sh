@@ -48,3 +48,25 @@ iio_device() {
   : > "$dir/scan_elements/in_voltage$2_en"
   printf '%s\n' "$3" > "$dir/in_voltage$2_raw"
 }
+
+# board_root DIR: the root (qemu-arm's -L prefix) that the bundle's programs
+# run in: musl's loader, nothing else of a board, until a check adds the
+# sysfs files or device nodes it needs. /dev/console leads to /dev/null:
+# libmraa logs through syslog(), which musl writes to the console when no
+# syslog daemon listens on /dev/log, and qemu-user would otherwise open the
+# PC's own console (qemu-user takes a path from the host where the prefix
+# lacks it).
+board_root() {
+  mkdir -p "$1/lib" "$1/dev"
+  cp -L "$MUSL_LOADER" "$1/lib/ld-musl-armhf.so.1"
+  ln -s /dev/null "$1/dev/console"
+}
+
+# qemu_board ROOT [QEMU_OPTION]... PROGRAM [ARG]...: runs a program of the
+# bundle in ROOT. The environment reaches the program, except for
+# LD_LIBRARY_PATH and LD_PRELOAD (a check sets those with -E).
+qemu_board() {
+  local root=$1
+  shift
+  "$QEMU_ARM" -L "$root" -U LD_LIBRARY_PATH -U LD_PRELOAD "$@"
+}

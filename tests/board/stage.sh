@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# stage.sh SETTINGS: installs the board bundle, stripped, into a fresh
-# directory ($STAGE); the other checks look at the programs there, as they
-# will be copied to the board.
+# stage.sh SETTINGS: makes the board bundle's archive as the package step
+# does (CPack, with the same configuration) and unpacks it into a fresh
+# directory ($STAGE); the other checks look at the files there, as they
+# reach the board.
 source "$(dirname "$0")/checks.sh" "$1"
-rm -rf "$STAGE"
-cmake --install "$BINARY_DIR" --prefix "$STAGE" --strip
+package="$WORK/package"
+rm -rf "$STAGE" "$package"
+mkdir -p "$package" "$STAGE"
+cpack --config "$BINARY_DIR/CPackConfig.cmake" -B "$package" >"$WORK/cpack.log" 2>&1 ||
+  fail "cpack failed: $(cat "$WORK/cpack.log")"
+archives=("$package"/*.tar.gz)
+[ "${#archives[@]}" -eq 1 ] && [ -f "${archives[0]}" ] || fail "cpack made no single archive: ${archives[*]}"
+# The archive holds one directory, named after the bundle.
+tar -xzf "${archives[0]}" -C "$STAGE" --strip-components=1
+echo "unpacked $(basename "${archives[0]}") ($(stat -c %s "${archives[0]}") bytes)"

@@ -4,9 +4,11 @@
 //
 //   adc_test CHANNEL
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include <unistd.h>
@@ -29,10 +31,15 @@ float millivolts(std::int32_t raw)
 }
 
 // A monitor is often piped into tee or a file and stopped with Ctrl-C, which
-// ends it without a flush: each finished piece of output is pushed out at once.
+// ends it without a flush: each finished piece of output is pushed out at
+// once. Output that cannot be written (a full disk; a closed pipe where
+// SIGPIPE is ignored) ends the monitor: it would sample for nobody.
 void flush_output()
 {
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "adc_test: cannot write standard output: %s\n", std::strerror(errno));
+        std::exit(EXIT_FAILURE);
+    }
 }
 
 } // namespace

@@ -2,9 +2,11 @@
 // console, and prints the calculation with its signed 32-bit result.
 
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "add.hpp"
 #include "div.hpp"
@@ -13,12 +15,26 @@
 
 namespace {
 
+// Ends the program with `status`, unless its output could not be written
+// (a full disk; a closed pipe where SIGPIPE is ignored): that is a failure,
+// said on standard error, whatever the calculation gave.
+[[noreturn]] void finish(int status)
+{
+    const bool flushed = std::fflush(stdout) == 0;
+    if (!flushed || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "calculator: cannot write standard output%s%s\n", flushed ? "" : ": ",
+                     flushed ? "" : std::strerror(errno));
+        std::exit(EXIT_FAILURE);
+    }
+    std::exit(status);
+}
+
 // Every message, errors included, goes to standard output: a person at the
 // console reads them in line with the dialogue.
 [[noreturn]] void fail(const char* message)
 {
     std::puts(message);
-    std::exit(EXIT_FAILURE);
+    finish(EXIT_FAILURE);
 }
 
 // The prompts end without a newline, so a line-buffered terminal (or a
@@ -122,5 +138,5 @@ int main()
         fail("Invalid operator.");
     }
     std::printf("%d %c %d = %d\n", first, op, second, result);
-    return EXIT_SUCCESS;
+    finish(EXIT_SUCCESS);
 }

@@ -19,8 +19,8 @@ add_compile_options(
   # x86-64 with FMA), which changes what is printed; never let it.
   -ffp-contract=off)
 
-# The virtual board sees a program's file I/O through preloaded wrappers of
-# read() and write(); glibc's fortified __read_chk would go around them.
+# The virtual board sees a program's opens through preloaded wrappers;
+# glibc's fortified variants of other calls would go around wrappers.
 if(NOT CMAKE_CROSSCOMPILING)
   add_compile_options(-U_FORTIFY_SOURCE)
 endif()

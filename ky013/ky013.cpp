@@ -14,7 +14,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -80,7 +82,12 @@ int main()
         const float temperature = analogToTemperature(reading);
         std::printf("Analog Value: %d, Temperature: %.2f\n", reading, static_cast<double>(temperature));
         // Nothing is flushed at the end: each line goes out as it is made.
-        std::fflush(stdout);
+        // Output that cannot be written (a full disk; a closed pipe where
+        // SIGPIPE is ignored) ends the monitor: it would sample for nobody.
+        if (std::fflush(stdout) != 0) {
+            std::fprintf(stderr, "ky013: cannot write standard output: %s\n", std::strerror(errno));
+            std::exit(1);
+        }
         sleep(1);
     }
 }

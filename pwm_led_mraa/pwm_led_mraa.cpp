@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 volatile std::sig_atomic_t flag = 1;
@@ -60,6 +61,11 @@ int open_failed()
     return 1;
 }
 
+// Set when a report line could not be written (a full disk; a closed pipe
+// where SIGPIPE is ignored): the fade stops there, the output is released as
+// after any failure, and the program ends with status 1.
+int lost_output_errno = 0;
+
 // The common end of every path after a successful open: libmraa's account
 // of a failure, then the output disabled and unexported.
 int stop(mraa_pwm_context pwm, mraa_result_t result)
@@ -69,6 +75,10 @@ int stop(mraa_pwm_context pwm, mraa_result_t result)
     }
     mraa_pwm_close(pwm);
     mraa_deinit();
+    if (lost_output_errno != 0) {
+        std::fprintf(stderr, "pwm_led_mraa: cannot write standard output: %s\n", std::strerror(lost_output_errno));
+        return 1;
+    }
     return result == MRAA_SUCCESS ? 0 : 1;
 }
 
@@ -90,7 +100,10 @@ mraa_result_t fade(mraa_pwm_context pwm)
         }
         const float read_back = mraa_pwm_read(pwm);
         std::printf("PWM value is %f\n", static_cast<double>(read_back));
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0) {
+            lost_output_errno = errno;
+            break;
+        }
     }
     return MRAA_SUCCESS;
 }

@@ -11,8 +11,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <array>
 
@@ -103,10 +105,24 @@ void fill_buffers()
     }
 }
 
+// Output that could not be written (a full disk; a closed pipe where
+// SIGPIPE is ignored) fails the run, whatever the transfer did, and is said
+// on standard error: standard output is what failed.
+[[noreturn]] void exit_checked(int status)
+{
+    const bool flushed = std::fflush(stdout) == 0;
+    if (!flushed || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "spi_ioctl: cannot write standard output%s%s\n", flushed ? "" : ": ",
+                     flushed ? "" : std::strerror(errno));
+        std::exit(EXIT_FAILURE);
+    }
+    std::exit(status);
+}
+
 [[noreturn]] void finish(int status)
 {
     close(fd);
-    std::exit(status);
+    exit_checked(status);
 }
 
 // A configuration request on the open node; a refusal ends the program.
@@ -138,7 +154,7 @@ int main()
     fd = open(device_path, O_RDWR);
     if (fd < 0) {
         std::puts("Could not open the SPI device...\r");
-        std::exit(EXIT_FAILURE);
+        exit_checked(EXIT_FAILURE);
     }
 
     // The mode word is written back exactly as read: the request makes the

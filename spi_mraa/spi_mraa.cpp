@@ -5,8 +5,10 @@
 #include <mraa/common.h>
 #include <mraa/spi.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -29,6 +31,20 @@ int open_failed()
     return 1;
 }
 
+// Output that could not be written (a full disk; a closed pipe where
+// SIGPIPE is ignored) fails the run, whatever the transfer did, and is said
+// on standard error: standard output is what failed.
+int checked(int status)
+{
+    const bool flushed = std::fflush(stdout) == 0;
+    if (!flushed || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "spi_mraa: cannot write standard output%s%s\n", flushed ? "" : ": ",
+                     flushed ? "" : std::strerror(errno));
+        return 1;
+    }
+    return status;
+}
+
 // The common end of every path after a successful open: libmraa's account
 // of a failure, then the bus released.
 int stop(mraa_spi_context spi, mraa_result_t result)
@@ -38,7 +54,7 @@ int stop(mraa_spi_context spi, mraa_result_t result)
     }
     mraa_spi_stop(spi);
     mraa_deinit();
-    return result == MRAA_SUCCESS ? 0 : 1;
+    return checked(result == MRAA_SUCCESS ? 0 : 1);
 }
 
 // One full-duplex transfer, and the reply printed as text: up to its first

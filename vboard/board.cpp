@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <filesystem>
 
 namespace vboard {
@@ -12,6 +13,13 @@ namespace vboard {
 namespace {
 
 constexpr int lcd_address = 0x27;
+
+// The board's device nodes: name, subsystem, major:minor.
+constexpr std::array<std::array<const char*, 3>, 3> device_nodes{{
+    {"i2c-0", "i2c-dev", "89:0"},
+    {"spidev0.0", "spidev", "153:0"},
+    {"spidev3.0", "spidev", "153:1"},
+}};
 
 // Where a device with sysfs behaviour sits, as on a board of this kind: its
 // directory under the platform device of the SoC block (named by its unit
@@ -58,12 +66,7 @@ Board::Impl::Impl(BoardConfig c)
         const auto& paths = config.faults.absent_paths();
         return std::any_of(paths.begin(), paths.end(), [&path](const auto& a) { return path_within(path, a); });
     };
-    constexpr std::array<std::array<const char*, 3>, 3> nodes{{
-        {"i2c-0", "i2c-dev", "89:0"},
-        {"spidev0.0", "spidev", "153:0"},
-        {"spidev3.0", "spidev", "153:1"},
-    }};
-    for (const auto& [name, subsystem, major_minor] : nodes) {
+    for (const auto& [name, subsystem, major_minor] : device_nodes) {
         if (!absent(std::string("/dev/") + name)) {
             DeviceNode& node = name == std::string_view("i2c-0") ? static_cast<DeviceNode&>(i2c)
                                : name == std::string_view("spidev0.0") ? static_cast<DeviceNode&>(spi0)
@@ -111,7 +114,35 @@ void Board::Impl::attach(Run* r)
     run = r;
 }
 
-Board::Board(BoardConfig config) : impl_(std::make_unique<Impl>(std::move(config))) {}
+std::string problem_with(const BoardConfig& config)
+{
+    for (const auto& device : config.faults.ioctl_devices()) {
+        const bool known = std::any_of(device_nodes.begin(), device_nodes.end(),
+                                       [&device](const auto& node) { return device == node[0]; });
+        if (!known) {
+            return "--fault ioctl=" + device + ": the board has no node " + device +
+                   " (it has i2c-0, spidev0.0 and spidev3.0)";
+        }
+    }
+    for (const int address : config.faults.nack_addresses()) {
+        if (address != lcd_address) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "--fault nack=0x%02x: nothing answers there on i2c-0 to stop answering (the display is at 0x%02x)",
+                          address, lcd_address);
+            return text;
+        }
+    }
+    return "";
+}
+
+Board::Board(BoardConfig config)
+{
+    if (const std::string problem = problem_with(config); !problem.empty()) {
+        throw BoardError(problem);
+    }
+    impl_ = std::make_unique<Impl>(std::move(config));
+}
 
 Board::~Board() = default;
 

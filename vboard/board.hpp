@@ -68,6 +68,18 @@ struct RunOptions {
 
     // Real time after which the program is killed, whatever it is doing.
     std::chrono::milliseconds timeout{30000};
+
+    // Signals the caller received and passes on to the program (SIGINT,
+    // SIGTERM, SIGHUP), one byte each, readable from this descriptor (-1:
+    // none). The program may handle them; one that has not ended `grace`
+    // after a signal is told so on standard error and killed.
+    int signals = -1;
+    std::chrono::milliseconds grace{5000};
+
+    // Keep the whole record and output in the result (for tests). Without,
+    // the run passes them to the observer and keeps nothing, so that its
+    // memory stays the same however long the program runs.
+    bool keep_record = true;
 };
 
 struct RunResult {
@@ -77,19 +89,27 @@ struct RunResult {
     int signal = 0;     // the signal that ended it, or 0
     bool stopped = false;   // ended by stop_at or stop_after_lines
     bool timed_out = false; // killed after RunOptions::timeout
+    bool observer_failed = false; // stopped because the observer could not pass something on
     std::vector<Event> events;
 
-    // As a shell reports it, with a program the board stopped counted as 0.
+    // As a shell reports it, with a program the board stopped counted as 0,
+    // and 125 when the observer failed (vboard could not write its output).
     int status() const;
 };
 
-// Receives the run as it happens, on the thread that called Board::run.
+// Receives the run as it happens, on the thread that called Board::run, and
+// says whether it could pass each piece on.
 class Observer {
 public:
+    enum class Passed {
+        ok,
+        closed, // the reader has gone (a closed pipe): the program's own stream is closed in turn
+        failed, // a write failed otherwise (a full disk): the run stops the program
+    };
     virtual ~Observer() = default;
-    virtual void on_stdout(std::string_view) {}
-    virtual void on_stderr(std::string_view) {}
-    virtual void on_event(const Event&) {}
+    virtual Passed on_stdout(std::string_view) { return Passed::ok; }
+    virtual Passed on_stderr(std::string_view) { return Passed::ok; }
+    virtual Passed on_event(const Event&) { return Passed::ok; }
 };
 
 class Board {
@@ -116,6 +136,10 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// What in `config` can never happen on this board (a fault on a node or an
+// I2C address it does not have), or "".
+std::string problem_with(const BoardConfig& config);
 
 // The path of one of the project's programs in the build tree that this
 // library belongs to, or "" for a name it does not know.

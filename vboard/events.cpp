@@ -35,6 +35,7 @@ void Recorder::clear()
 {
     std::lock_guard guard(lock_);
     events_.clear();
+    dropped_ = 0;
     now_ns_ = 0;
     if (shared_now_ != nullptr) {
         __atomic_store_n(shared_now_, now_ns_, __ATOMIC_RELEASE);
@@ -67,26 +68,39 @@ void Recorder::advance_to(std::int64_t ns)
     }
 }
 
+void Recorder::keep_all(bool keep)
+{
+    std::lock_guard guard(lock_);
+    keep_all_ = keep;
+}
+
 std::vector<Event> Recorder::events() const
 {
     std::lock_guard guard(lock_);
-    return events_;
+    return {events_.begin(), events_.end()};
 }
 
 std::size_t Recorder::count() const
 {
     std::lock_guard guard(lock_);
-    return events_.size();
+    return dropped_ + events_.size();
 }
 
-std::vector<Event> Recorder::take_from(std::size_t& from, std::size_t until) const
+std::vector<Event> Recorder::take_from(std::size_t& from, std::size_t until)
 {
     std::lock_guard guard(lock_);
     std::vector<Event> fresh;
-    until = std::min(until, events_.size());
+    until = std::min(until, dropped_ + events_.size());
+    from = std::max(from, dropped_);
     if (from < until) {
-        fresh.assign(events_.begin() + static_cast<std::ptrdiff_t>(from), events_.begin() + static_cast<std::ptrdiff_t>(until));
+        const auto first = events_.begin() + static_cast<std::ptrdiff_t>(from - dropped_);
+        const auto last = events_.begin() + static_cast<std::ptrdiff_t>(until - dropped_);
+        fresh.assign(first, last);
         from = until;
+        if (!keep_all_) {
+            events_.erase(events_.begin(), last);
+            dropped_ = until;
+        }
     }
     return fresh;
 }

@@ -5,6 +5,7 @@
 // started (see Recorder).
 
 #include <cstddef>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -144,18 +145,25 @@ public:
     // Keeps `*shared` equal to the virtual time from now on (null: no longer).
     void share_clock(std::int64_t* shared);
 
-    // A copy of everything recorded so far.
+    // Whether every event stays (the default) or only those not yet taken:
+    // a long run's record then streams through in bounded memory.
+    void keep_all(bool keep);
+
+    // A copy of every event kept.
     std::vector<Event> events() const;
     // How many events have been recorded.
     std::size_t count() const;
-    // Events recorded since `from` (and before `until`); `from` is moved past them.
-    std::vector<Event> take_from(std::size_t& from, std::size_t until = SIZE_MAX) const;
+    // Events recorded since `from` (and before `until`), counted from the
+    // first event recorded; `from` is moved past them.
+    std::vector<Event> take_from(std::size_t& from, std::size_t until = SIZE_MAX);
 
     void on_record(std::function<void()> wake) { wake_ = std::move(wake); }
 
 private:
     mutable std::mutex lock_;
-    std::vector<Event> events_;
+    std::deque<Event> events_;
+    std::size_t dropped_ = 0; // events taken and not kept, before events_
+    bool keep_all_ = true;
     std::int64_t now_ns_ = 0;
     std::int64_t* shared_now_ = nullptr;
     std::function<void()> wake_;

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
+#include <limits>
 
 namespace vboard {
 
@@ -24,6 +26,35 @@ std::optional<long> parse_number(std::string_view text)
         return std::nullopt;
     }
     return value;
+}
+
+// A count from 1 (an occurrence, a frame), which an int holds.
+std::optional<int> parse_count(std::string_view text)
+{
+    const auto n = parse_number(text);
+    if (!n || *n < 1 || *n > std::numeric_limits<int>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int>(*n);
+}
+
+// The path with `.`, `..` and repeated slashes resolved as text, if it then
+// lies strictly inside the board's /dev or /sys; nothing of the PC's may be
+// named, whatever the path's spelling.
+std::optional<std::string> board_path(std::string_view text)
+{
+    if (text.empty() || text.front() != '/') {
+        return std::nullopt;
+    }
+    std::string path = std::filesystem::path(std::string(text)).lexically_normal().string();
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    const bool inside = (path.rfind("/dev/", 0) == 0 && path.size() > 5) || (path.rfind("/sys/", 0) == 0 && path.size() > 5);
+    if (!inside) {
+        return std::nullopt;
+    }
+    return path;
 }
 
 constexpr std::array<std::pair<std::string_view, int>, 12> errno_names{{
@@ -88,19 +119,18 @@ std::string FaultPlan::add(std::string_view spec)
         const auto colon = path.rfind(':');
         if (kind == "write" && colon != std::string::npos && colon + 1 < path.size() &&
             path.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
-            const auto n = parse_number(std::string_view(path).substr(colon + 1));
-            if (!n || *n < 1) {
-                return "write=PATH:N counts writes from 1";
+            const auto n = parse_count(std::string_view(path).substr(colon + 1));
+            if (!n) {
+                return "write=PATH:N counts writes from 1 to " + std::to_string(std::numeric_limits<int>::max());
             }
-            occurrence = static_cast<int>(*n);
+            occurrence = *n;
             path.erase(colon);
         }
-        if (path.empty() || path.front() != '/') {
-            return std::string(kind) + "= needs an absolute path";
+        const auto inside = board_path(path);
+        if (!inside) {
+            return std::string(kind) + "=" + path + " names nothing of the board: give an absolute path inside its /dev or /sys";
         }
-        while (path.size() > 1 && path.back() == '/') {
-            path.pop_back();
-        }
+        path = *inside;
         if (kind == "absent") {
             absent(path);
         } else if (kind == "deny") {
@@ -113,17 +143,22 @@ std::string FaultPlan::add(std::string_view spec)
     if (kind == "nack") {
         const auto parts = split(what, ':');
         const auto address = parts.size() == 2 ? parse_number(parts[0]) : std::nullopt;
-        const auto frame = parts.size() == 2 ? parse_number(parts[1]) : std::nullopt;
-        if (!address || !frame || *address < 0 || *address > 0x7F || *frame < 1) {
-            return "nack= needs ADDRESS:FRAME, an address 0..0x7f and a frame from 1";
+        const auto frame = parts.size() == 2 ? parse_count(parts[1]) : std::nullopt;
+        if (!address || !frame || *address < 0 || *address > 0x7F) {
+            return "nack= needs ADDRESS:FRAME, an address 0..0x7f and a frame from 1 to " +
+                   std::to_string(std::numeric_limits<int>::max());
         }
-        nack(static_cast<int>(*address), static_cast<int>(*frame));
+        nack(static_cast<int>(*address), *frame);
         return "";
     }
     if (kind == "ioctl") {
         const auto parts = split(what, ':');
         if (parts.size() < 2 || parts.size() > 4 || parts[0].empty()) {
             return "ioctl= needs DEVICE:REQUEST[:ERRNO[:N]]";
+        }
+        if (parts[0].find('/') != std::string_view::npos) {
+            return "ioctl= names the node, not its path: " +
+                   std::filesystem::path(std::string(parts[0])).filename().string() + ", not " + std::string(parts[0]);
         }
         unsigned long request = 0;
         const bool any_message = parts[1] == spi_message_name;
@@ -153,16 +188,34 @@ std::string FaultPlan::add(std::string_view spec)
         }
         int occurrence = 0;
         if (parts.size() == 4) {
-            const auto n = parse_number(parts[3]);
-            if (!n || *n < 1) {
-                return "the occurrence N counts from 1";
+            const auto n = parse_count(parts[3]);
+            if (!n) {
+                return "the occurrence N counts from 1 to " + std::to_string(std::numeric_limits<int>::max());
             }
-            occurrence = static_cast<int>(*n);
+            occurrence = *n;
         }
         refuse_ioctl(std::string(parts[0]), request, any_message, error, occurrence);
         return "";
     }
     return "unknown fault kind " + std::string(kind) + " (absent, deny, ioctl, nack, write)";
+}
+
+std::vector<std::string> FaultPlan::ioctl_devices() const
+{
+    std::vector<std::string> devices;
+    for (const auto& fault : ioctls_) {
+        devices.push_back(fault.device);
+    }
+    return devices;
+}
+
+std::vector<int> FaultPlan::nack_addresses() const
+{
+    std::vector<int> addresses;
+    for (const auto& n : nacks_) {
+        addresses.push_back(n.address);
+    }
+    return addresses;
 }
 
 void FaultPlan::canonicalise(const std::function<std::string(const std::string&)>& canonical)

@@ -9,9 +9,11 @@
 //   nack=ADDRESS:FRAME                  the I2C device stops acknowledging at its FRAMEth write
 //   write=PATH[:N]                      writes to the sysfs attribute fail with EINVAL,
 //                                       only its Nth write if N is given (counted from 1)
-// PATH is absolute, as the program sees it; DEVICE a node name such as
-// spidev3.0; REQUEST a kernel name (SPI_IOC_WR_MODE32, SPI_IOC_MESSAGE,
-// I2C_SLAVE_FORCE...) or a number; ERRNO a number or a name such as EIO.
+// PATH is absolute, as the program sees it, and inside the board's /dev or
+// /sys once `.` and `..` are resolved (never anything of the PC's); DEVICE a
+// node name such as spidev3.0; REQUEST a kernel name (SPI_IOC_WR_MODE32,
+// SPI_IOC_MESSAGE, I2C_SLAVE_FORCE...) or a number; ERRNO a number or a name
+// such as EIO; N and FRAME count from 1.
 
 #include <functional>
 #include <optional>
@@ -35,6 +37,9 @@ public:
     void nack(int address, int from_frame) { nacks_.push_back({address, from_frame}); }
 
     const std::vector<std::string>& absent_paths() const { return absent_; }
+    // The nodes of the ioctl faults, and the addresses of the nack faults.
+    std::vector<std::string> ioctl_devices() const;
+    std::vector<int> nack_addresses() const;
 
     // Rewrites every path so that aliases (a /sys/class link and the device
     // directory it points to) compare equal; the board calls this once its

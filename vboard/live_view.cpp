@@ -2,6 +2,7 @@
 
 #include "trace.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -84,18 +85,21 @@ std::string failure(int error)
 void LiveView::line(const std::string& text)
 {
     std::size_t done = 0;
-    while (done < text.size()) {
+    while (done < text.size() && error_ == 0) {
         const ssize_t n = write(fd_, text.data() + done, text.size() - done);
-        if (n <= 0) {
-            return;
+        if (n < 0 && errno != EINTR) {
+            error_ = errno;
+        } else if (n > 0) {
+            done += static_cast<std::size_t>(n);
         }
-        done += static_cast<std::size_t>(n);
     }
 }
 
-void LiveView::show(const Event& event)
+int LiveView::show(const Event& event)
 {
+    error_ = 0;
     std::visit([this](const auto& e) { show(e); }, event);
+    return error_;
 }
 
 void LiveView::show(const LcdScreen& screen)

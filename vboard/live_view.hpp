@@ -15,7 +15,8 @@ namespace vboard {
 class LiveView {
 public:
     explicit LiveView(int fd) : fd_(fd) {}
-    void show(const Event& event);
+    // Draws the event; returns 0, or the errno of the write that failed.
+    int show(const Event& event);
 
 private:
     void line(const std::string& text);
@@ -30,6 +31,7 @@ private:
     void show(const LcdOperation&) {}
 
     int fd_;
+    int error_ = 0;
     unsigned long long pwm_period_ns_ = 0;
 };
 

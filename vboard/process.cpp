@@ -53,6 +53,9 @@ ChildProcess spawn(const std::vector<std::string>& argv, const std::vector<std::
     const pid_t pid = fork();
     if (pid == 0) {
         // Only async-signal-safe calls from here to exec: the board has threads.
+        // A process group of its own, as a shell gives a job: the board can
+        // signal all of it, and a signal to vboard's group does not reach it twice.
+        setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) {
             _exit(127); // the board died before the line above took effect
@@ -72,6 +75,9 @@ ChildProcess spawn(const std::vector<std::string>& argv, const std::vector<std::
         const int e = errno;
         [[maybe_unused]] const ssize_t ignored = write(exec_status[1], &e, sizeof e);
         _exit(127);
+    }
+    if (pid > 0) {
+        setpgid(pid, pid); // also here: whichever of the two runs first
     }
     close(in[0]);
     close(out[1]);

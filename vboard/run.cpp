@@ -1,5 +1,7 @@
 #include "run.hpp"
 
+#include "trace.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -14,6 +16,7 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace vboard {
@@ -58,6 +61,9 @@ void close_fd(int& fd)
 
 int RunResult::status() const
 {
+    if (observer_failed) {
+        return 125;
+    }
     if (stopped) {
         return 0;
     }
@@ -154,6 +160,8 @@ bool Run::start()
         }
         return false;
     }
+    board_.recorder.keep_all(options_.keep_record);
+    take_terminal();
     exited_ = static_cast<int>(syscall(SYS_pidfd_open, child_.pid, 0));
     if (child_.input >= 0 && options_.input.empty()) {
         close_fd(child_.input);
@@ -183,13 +191,25 @@ void Run::loop()
             if (sigint_pending_since_ && !sigint_sent_ && now - *sigint_pending_since_ > line_sigint_grace_ns) {
                 send_sigint(board_.recorder.now_ns());
             }
+            if (grace_ends_ && now >= *grace_ends_ && !ended) {
+                grace_ends_.reset();
+                char said[512];
+                std::snprintf(said, sizeof said, "vboard: %s has not ended %g s after %s; killing it\n",
+                              options_.argv[0].c_str(), static_cast<double>(options_.grace.count()) / 1000,
+                              signal_name(passed_signal_).c_str());
+                if (observer_ != nullptr) {
+                    observer_->on_stderr(said);
+                }
+                kill_program(SIGKILL);
+            }
         }
         std::vector<pollfd> fds{{listener_, POLLIN, 0},     {wake_, POLLIN, 0},          {exited_, POLLIN, 0},
-                                {child_.output, POLLIN, 0}, {child_.errors, POLLIN, 0}, {child_.input, POLLOUT, 0}};
+                                {child_.output, POLLIN, 0}, {child_.errors, POLLIN, 0}, {child_.input, POLLOUT, 0},
+                                {options_.signals, POLLIN, 0}};
         for (const auto& process : processes_) {
             fds.push_back({process.fd, POLLIN, 0});
         }
-        const int wait_ms = sigint_pending_since_ && !sigint_sent_ ? 10 : 100;
+        const int wait_ms = (sigint_pending_since_ && !sigint_sent_) || grace_ends_ ? 10 : 100;
         if (poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) {
             return;
         }
@@ -207,11 +227,14 @@ void Run::loop()
         if (fds[5].revents != 0) {
             feed_input();
         }
+        if (fds[6].revents != 0) {
+            pass_on_signals();
+        }
         drain_output();
         if (fds[0].revents != 0) {
             accept_process();
         }
-        for (std::size_t i = 6; i < fds.size(); ++i) {
+        for (std::size_t i = 7; i < fds.size(); ++i) {
             if (fds[i].revents == 0) {
                 continue;
             }
@@ -231,6 +254,7 @@ void Run::finish()
     int status = 0;
     while (waitpid(child_.pid, &status, 0) < 0 && errno == EINTR) {
     }
+    give_terminal_back();
     if (WIFEXITED(status)) {
         result_.exit_code = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
@@ -239,8 +263,8 @@ void Run::finish()
     {
         std::lock_guard guard(lock_);
         // What is left of the program (a background process) goes with the run.
+        kill_program(SIGKILL);
         for (auto& process : processes_) {
-            kill(process.pid, SIGKILL);
             close(process.fd);
         }
         processes_.clear();
@@ -256,6 +280,7 @@ void Run::finish()
     }
     release();
     result_.events = board_.recorder.events();
+    board_.recorder.keep_all(true);
 }
 
 void Run::release()
@@ -530,7 +555,9 @@ void Run::take_output(int& fd, bool is_stdout)
         }
         std::string_view chunk(buffer, static_cast<std::size_t>(n));
         if (!is_stdout) {
-            result_.err.append(chunk);
+            if (options_.keep_record) {
+                result_.err.append(chunk);
+            }
             pending_output_.push_back({false, std::string(chunk), board_.recorder.count()});
             continue;
         }
@@ -538,7 +565,9 @@ void Run::take_output(int& fd, bool is_stdout)
             continue;
         }
         chunk = chunk.substr(0, admit(chunk, options_.stop_after_lines, lines_));
-        result_.out.append(chunk);
+        if (options_.keep_record) {
+            result_.out.append(chunk);
+        }
         pending_output_.push_back({true, std::string(chunk), board_.recorder.count()});
         if (options_.stop_after_lines && lines_ >= *options_.stop_after_lines) {
             output_closed_ = true;
@@ -552,24 +581,94 @@ void Run::take_output(int& fd, bool is_stdout)
 
 void Run::deliver()
 {
-    if (observer_ == nullptr) {
-        pending_output_.clear();
-        return;
-    }
     for (const auto& chunk : pending_output_) {
-        for (const auto& event : board_.recorder.take_from(delivered_, chunk.after_events)) {
-            observer_->on_event(event);
+        deliver_events(chunk.after_events);
+        if (observer_ == nullptr || result_.observer_failed) {
+            continue;
         }
-        if (chunk.is_stdout) {
-            observer_->on_stdout(chunk.bytes);
-        } else {
-            observer_->on_stderr(chunk.bytes);
+        if (chunk.is_stdout && passing_stdout_) {
+            observer_said(observer_->on_stdout(chunk.bytes), child_.output, passing_stdout_);
+        } else if (!chunk.is_stdout && passing_stderr_) {
+            observer_said(observer_->on_stderr(chunk.bytes), child_.errors, passing_stderr_);
         }
     }
     pending_output_.clear();
-    for (const auto& event : board_.recorder.take_from(delivered_)) {
-        observer_->on_event(event);
+    deliver_events(SIZE_MAX);
+}
+
+// Events go to the observer in the order recorded; without an observer, or
+// once it has failed, they are only taken (and, unless kept, forgotten).
+void Run::deliver_events(std::size_t until)
+{
+    for (const auto& event : board_.recorder.take_from(delivered_, until)) {
+        if (observer_ != nullptr && !result_.observer_failed) {
+            int no_stream = -1;
+            bool passing = true;
+            const Observer::Passed passed = observer_->on_event(event);
+            observer_said(passed == Observer::Passed::closed ? Observer::Passed::failed : passed, no_stream, passing);
+        }
     }
+}
+
+// A reader that has gone (vboard's standard output closed, as by `| head`):
+// the program's own stream is closed too, so that the program meets a
+// closed pipe at its next write and ends as it would alone (SIGPIPE).
+// Anything else (a full disk) stops the run: output would be lost.
+void Run::observer_said(Observer::Passed passed, int& stream, bool& passing)
+{
+    if (passed == Observer::Passed::closed) {
+        close_fd(stream);
+        passing = false;
+    } else if (passed == Observer::Passed::failed && !result_.observer_failed) {
+        result_.observer_failed = true;
+        kill_program(SIGKILL);
+    }
+}
+
+// Signals the caller received go to the program's process group, as a
+// terminal's would; vboard then waits for it to end, for a while.
+void Run::pass_on_signals()
+{
+    unsigned char signals[16];
+    const ssize_t n = read(options_.signals, signals, sizeof signals);
+    for (ssize_t i = 0; i < n; ++i) {
+        passed_signal_ = signals[i];
+        board_.recorder.record(ProgramEvent{board_.recorder.now(), ProgramEvent::Kind::signal, 0, passed_signal_});
+        kill(-child_.pid, passed_signal_);
+        grace_ends_ = monotonic_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(options_.grace).count();
+    }
+}
+
+// A program that reads the terminal vboard was started from gets it as a
+// shell would give it to a job: its process group becomes the terminal's
+// foreground, so that it can read there and Ctrl-C reaches it.
+void Run::take_terminal()
+{
+    if (!options_.inherit_input || !isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+        return;
+    }
+    sigset_t block;
+    sigset_t old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTTOU);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    terminal_taken_ = tcsetpgrp(STDIN_FILENO, child_.pid) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void Run::give_terminal_back()
+{
+    if (!terminal_taken_) {
+        return;
+    }
+    sigset_t block;
+    sigset_t old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTTOU);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    tcsetpgrp(STDIN_FILENO, getpgrp());
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    terminal_taken_ = false;
 }
 
 void Run::stop(std::int64_t at)
@@ -585,8 +684,11 @@ void Run::stop(std::int64_t at)
     board_.recorder.record(ProgramEvent{board_.recorder.now(), ProgramEvent::Kind::stopped});
 }
 
+// The program's process group (it leads one of its own), and any of its
+// processes that left it.
 void Run::kill_program(int signal)
 {
+    kill(-child_.pid, signal);
     kill(child_.pid, signal);
     for (const auto& process : processes_) {
         if (process.pid != child_.pid) {

@@ -60,6 +60,13 @@ private:
     void take_output(int& fd, bool is_stdout);
     void feed_input();
     void deliver();
+    void deliver_events(std::size_t until);
+    // What the observer could not pass on: a closed reader closes the
+    // program's own stream, any other failure stops the run.
+    void observer_said(Observer::Passed passed, int& stream, bool& passing);
+    void pass_on_signals();
+    void take_terminal();
+    void give_terminal_back();
     void stop(std::int64_t at);
     // True when the run owes the program a SIGINT that may go out now.
     bool sigint_due() const;
@@ -94,10 +101,15 @@ private:
     };
     std::vector<Chunk> pending_output_;
     int lines_ = 0;
+    bool passing_stdout_ = true; // false once the observer's reader of it has gone
+    bool passing_stderr_ = true;
     bool output_closed_ = false; // stdout cut after the last line let through
     std::optional<std::int64_t> sigint_pending_since_; // when (real ns) a line count made a SIGINT due
     bool sigint_sent_ = false;
     std::int64_t deadline_ = 0;
+    std::optional<std::int64_t> grace_ends_; // real ns: when a program sent a signal has to have ended
+    int passed_signal_ = 0;                  // the signal passed on last
+    bool terminal_taken_ = false;            // the program's group is the terminal's foreground
 };
 
 } // namespace vboard

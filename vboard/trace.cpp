@@ -9,10 +9,64 @@ namespace vboard {
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at the start of `text`
+// (RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF), or 0.
+std::size_t utf8_sequence(std::string_view text)
+{
+    const auto c = static_cast<unsigned char>(text[0]);
+    if (c < 0x80) {
+        return 1;
+    }
+    std::size_t length = 0;
+    std::uint32_t code = 0;
+    if ((c & 0xE0) == 0xC0) {
+        length = 2;
+        code = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        length = 3;
+        code = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        length = 4;
+        code = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (length > text.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[k]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        code = code << 6 | (next & 0x3F);
+    }
+    constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        return 0;
+    }
+    return length;
+}
+
+bool utf8(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8_sequence(text.substr(i));
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// A JSON string, always valid UTF-8: a byte that begins no well-formed
+// sequence is written as U+FFFD (fields whose bytes matter use bytes_field).
 std::string quoted(std::string_view text)
 {
     std::string out = "\"";
-    for (const char c : text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
         switch (c) {
         case '"':
             out += "\\\"";
@@ -34,12 +88,28 @@ std::string quoted(std::string_view text)
                 char escaped[8];
                 std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
                 out += escaped;
+            } else if (const std::size_t length = utf8_sequence(text.substr(i)); length > 0) {
+                out.append(text.substr(i, length));
+                i += length;
+                continue;
             } else {
-                out += c; // UTF-8 passes through as it is
+                out += "\\ufffd";
             }
         }
+        ++i;
     }
     return out + "\"";
+}
+
+// A field holding bytes a program chose (a value written, a log message, a
+// path): as text where they are UTF-8, else as `NAME_hex` with the bytes in
+// hex, so that every line stays valid JSON and UTF-8 and nothing is lost.
+std::string bytes_field(std::string_view name, std::string_view bytes)
+{
+    if (utf8(bytes)) {
+        return ",\"" + std::string(name) + "\":" + quoted(bytes);
+    }
+    return ",\"" + std::string(name) + "_hex\":" + quoted(hex(Bytes(bytes.begin(), bytes.end())));
 }
 
 // Virtual time to the microsecond, without trailing zeros: 0.0512, 2, 3.25.
@@ -132,13 +202,13 @@ std::string encode(const SpiTransfer& e)
 std::string encode(const SysfsAccess& e)
 {
     const bool write = e.op == SysfsAccess::Op::write;
-    return head(e.t, e.dev, write ? "write" : "read") + ",\"attr\":" + quoted(e.attr) + ",\"value\":" + quoted(e.bytes) +
+    return head(e.t, e.dev, write ? "write" : "read") + ",\"attr\":" + quoted(e.attr) + bytes_field("value", e.bytes) +
            outcome(e.result, e.error) + "}";
 }
 
 std::string encode(const FileEvent& e)
 {
-    std::string s = head(e.t, e.dev, e.op == FileEvent::Op::open ? "open" : "close") + ",\"path\":" + quoted(e.path);
+    std::string s = head(e.t, e.dev, e.op == FileEvent::Op::open ? "open" : "close") + bytes_field("path", e.path);
     if (e.error != 0) {
         s += ",\"error\":" + quoted(errno_name(e.error));
     }
@@ -147,7 +217,7 @@ std::string encode(const FileEvent& e)
 
 std::string encode(const LogLine& e)
 {
-    return head(e.t, "syslog", "log") + ",\"priority\":" + quoted(priority_name(e.priority)) + ",\"text\":" + quoted(e.text) +
+    return head(e.t, "syslog", "log") + ",\"priority\":" + quoted(priority_name(e.priority)) + bytes_field("text", e.text) +
            "}";
 }
 

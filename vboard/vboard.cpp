@@ -8,11 +8,14 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -26,7 +29,9 @@ constexpr const char* usage =
     "Runs PROGRAM (a path, one of the project's programs, or a program in PATH) on\n"
     "the virtual board. It reads vboard's standard input; its standard output and\n"
     "error pass through unchanged and its exit status is vboard's; a program that\n"
-    "vboard stops counts as status 0. Status 125: the board could not be set up.\n"
+    "vboard stops counts as status 0. Status 125: vboard failed (the board could not\n"
+    "be set up, or vboard could not write its output, trace or view). SIGINT, SIGTERM\n"
+    "and SIGHUP are passed on to the program, which is killed 5 s later if still running.\n"
     "\n"
     "  --adc CH=VALUE[,VALUE...]  what ADC channel CH reads, one value per read, the last for good\n"
     "  --spi loopback|silent|reply=HEX\n"
@@ -60,6 +65,30 @@ T number(std::string_view text, const char* option)
         fail(std::string(option) + " needs a number, not \"" + std::string(text) + "\"");
     }
     return value;
+}
+
+// A length of time in seconds: finite, not negative (or, where `positive`,
+// above 0), and at most 30 years, which virtual time in nanoseconds holds.
+double seconds(std::string_view text, const char* option, bool positive = false)
+{
+    const double value = number<double>(text, option);
+    constexpr double longest = 30.0 * 365 * 24 * 3600;
+    if (!std::isfinite(value) || value < 0 || (positive && value == 0) || value > longest) {
+        fail(std::string(option) + " needs " + (positive ? "more than 0" : "0 or more") +
+             " seconds, at most 30 years, not \"" + std::string(text) + "\"");
+    }
+    return value;
+}
+
+// A count of lines: 1 or more.
+int count(std::string_view text, const char* option)
+{
+    const long long value = number<long long>(text, option);
+    if (value < 1 || value > std::numeric_limits<int>::max()) {
+        fail(std::string(option) + " needs a count from 1 to " + std::to_string(std::numeric_limits<int>::max()) +
+             ", not \"" + std::string(text) + "\"");
+    }
+    return static_cast<int>(value);
 }
 
 std::vector<std::uint8_t> parse_hex(std::string_view text)
@@ -131,71 +160,154 @@ std::string resolve_program(const std::string& name)
          "calculator, ky013, spi_mraa)");
 }
 
-void write_all(int fd, std::string_view bytes)
+// 0, or the errno of the write that failed.
+int write_all(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
         const ssize_t n = write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
-            return;
+        if (n < 0) {
+            return errno;
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
+    return 0;
 }
 
-// The view's file. Standard output and error are shared with what the
-// program writes: the view then goes through the same open file, so that
-// both keep one file offset when it is a regular file.
-int open_view(const std::string& path)
+// A file vboard writes (the trace, the view). Standard output and error are
+// shared with what the program writes: the view or trace then goes through
+// the same open file, so that both keep one file offset when it is a regular
+// file. Any other path is written as the file named and nothing else: a
+// symbolic link planted there is refused (O_NOFOLLOW), never followed.
+int open_output(const std::string& path, const char* option)
 {
+    int fd = -1;
     if (path == "/dev/stdout" || path == "-") {
-        return fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    } else if (path == "/dev/stderr") {
+        fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    } else {
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     }
-    if (path == "/dev/stderr") {
-        return fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) {
+        fail(std::string(option) + ": cannot write " + path + ": " +
+             (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno)));
     }
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return fd;
 }
 
+// What vboard itself writes: the program's output passed on, the view and
+// the trace. The first write that fails is kept, to be told on whichever
+// stream still works.
 class Console : public vboard::Observer {
 public:
-    Console(int view_fd, std::ofstream* trace) : trace_(trace)
+    Console(int view_fd, int trace_fd) : trace_(trace_fd)
     {
         if (view_fd >= 0) {
             view_.emplace(view_fd);
         }
     }
-    void on_stdout(std::string_view bytes) override { write_all(STDOUT_FILENO, bytes); }
-    void on_stderr(std::string_view bytes) override { write_all(STDERR_FILENO, bytes); }
-    void on_event(const vboard::Event& event) override
+    Passed on_stdout(std::string_view bytes) override { return passed(write_all(STDOUT_FILENO, bytes), "standard output"); }
+    Passed on_stderr(std::string_view bytes) override { return passed(write_all(STDERR_FILENO, bytes), "standard error"); }
+    Passed on_event(const vboard::Event& event) override
     {
         if (view_) {
-            view_->show(event);
+            if (const int error = view_->show(event); error != 0) {
+                return passed(error, "the view");
+            }
         }
-        if (trace_ != nullptr) {
-            *trace_ << vboard::to_json(event) << '\n';
-            trace_->flush();
+        if (trace_ >= 0) {
+            return passed(write_all(trace_, vboard::to_json(event) + "\n"), "the trace");
+        }
+        return Passed::ok;
+    }
+
+    // Says what failed, on standard error unless that is what failed.
+    void report() const
+    {
+        if (failure_.empty()) {
+            return;
+        }
+        const std::string message = "vboard: cannot write " + failure_ + "; the program was stopped\n";
+        if (write_all(failed_stream_ == STDERR_FILENO ? STDOUT_FILENO : STDERR_FILENO, message) != 0) {
+            write_all(STDOUT_FILENO, message);
         }
     }
 
 private:
+    Passed passed(int error, const char* what)
+    {
+        if (error == 0) {
+            return Passed::ok;
+        }
+        if (error == EPIPE && (std::strcmp(what, "standard output") == 0 || std::strcmp(what, "standard error") == 0)) {
+            return Passed::closed;
+        }
+        if (failure_.empty()) {
+            failure_ = std::string(what) + ": " + std::strerror(error);
+            failed_stream_ = std::strcmp(what, "standard error") == 0 ? STDERR_FILENO : STDOUT_FILENO;
+        }
+        return Passed::failed;
+    }
+
     std::optional<vboard::LiveView> view_;
-    std::ofstream* trace_;
+    int trace_;
+    std::string failure_;
+    int failed_stream_ = -1;
 };
+
+// SIGINT, SIGTERM and SIGHUP are for the program: written to this pipe and
+// passed on by the run, which then waits for the program to end.
+int signal_pipe[2] = {-1, -1};
+
+void pass_on(int signal)
+{
+    const auto byte = static_cast<unsigned char>(signal);
+    const int saved = errno;
+    [[maybe_unused]] const ssize_t ignored = write(signal_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+void catch_signals_for_the_program()
+{
+    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    struct sigaction action {};
+    action.sa_handler = pass_on;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+// Descriptors 0 to 2 held, on /dev/null where closed: whatever vboard opens
+// next must never take the place of a standard stream.
+void hold_standard_streams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) {
+            std::_Exit(125);
+        }
+    }
+}
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    hold_standard_streams();
     if (argc < 2 || std::strcmp(argv[1], "run") != 0) {
         std::fputs(usage, argc >= 2 && std::strcmp(argv[1], "--help") == 0 ? stdout : stderr);
         return argc >= 2 && std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
     }
     vboard::BoardConfig config;
     vboard::RunOptions options;
-    options.timeout = std::chrono::hours(24 * 365);
+    options.timeout = std::chrono::hours(24 * 365 * 30);
+    options.keep_record = false;
     std::string trace_path;
     std::string view_path;
     bool quiet = false;
@@ -242,21 +354,23 @@ int main(int argc, char** argv)
                 fail("--fault: " + problem);
             }
         } else if (arg == "--for") {
-            options.stop_at = number<double>(value("--for"), "--for");
+            options.stop_at = seconds(value("--for"), "--for");
         } else if (arg == "--lines") {
-            options.stop_after_lines = number<int>(value("--lines"), "--lines");
+            options.stop_after_lines = count(value("--lines"), "--lines");
         } else if (arg == "--sigint-after") {
-            options.sigint_at = number<double>(value("--sigint-after"), "--sigint-after");
+            options.sigint_at = seconds(value("--sigint-after"), "--sigint-after");
         } else if (arg == "--sigint-after-lines") {
-            options.sigint_after_lines = number<int>(value("--sigint-after-lines"), "--sigint-after-lines");
+            options.sigint_after_lines = count(value("--sigint-after-lines"), "--sigint-after-lines");
         } else if (arg == "--speed") {
-            options.speed = number<double>(value("--speed"), "--speed");
-            if (options.speed <= 0) {
-                fail("--speed must be above 0");
+            const std::string_view text = value("--speed");
+            options.speed = number<double>(text, "--speed");
+            if (!std::isfinite(options.speed) || options.speed <= 0 || options.speed > 1e9) {
+                fail("--speed needs virtual seconds per real second, above 0 and at most 1e9, not \"" +
+                     std::string(text) + "\"");
             }
         } else if (arg == "--timeout") {
             options.timeout = std::chrono::milliseconds(
-                static_cast<long long>(number<double>(value("--timeout"), "--timeout") * 1000));
+                static_cast<long long>(std::ceil(seconds(value("--timeout"), "--timeout", true) * 1000)));
         } else if (arg == "--trace") {
             trace_path = value("--trace");
         } else if (arg == "--view") {
@@ -273,34 +387,34 @@ int main(int argc, char** argv)
     if (i >= argc) {
         fail("no program to run (vboard --help)");
     }
+    if (const std::string problem = vboard::problem_with(config); !problem.empty()) {
+        fail(problem);
+    }
     options.argv.push_back(resolve_program(argv[i]));
     for (++i; i < argc; ++i) {
         options.argv.emplace_back(argv[i]);
     }
 
-    std::ofstream trace;
-    if (!trace_path.empty()) {
-        trace.open(trace_path);
-        if (!trace) {
-            fail("cannot write " + trace_path + ": " + std::strerror(errno));
-        }
-    }
+    const int trace_fd = trace_path.empty() ? -1 : open_output(trace_path, "--trace");
     // The view goes to the terminal itself, so that the program's standard
     // output and error stay exactly what the program wrote.
     int view_fd = -1;
     if (!quiet) {
-        view_fd = view_path.empty() ? open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC) : open_view(view_path);
-        if (view_fd < 0 && !view_path.empty()) {
-            fail("cannot write " + view_path + ": " + std::strerror(errno));
-        }
+        view_fd = view_path.empty() ? open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC) : open_output(view_path, "--view");
     }
+    // vboard's own writes report a closed pipe as EPIPE; the program starts
+    // with SIGPIPE at its default.
+    signal(SIGPIPE, SIG_IGN);
+    catch_signals_for_the_program();
+    options.signals = signal_pipe[0];
     // The program reads vboard's own standard input: the terminal, or a
     // pipe that ends when vboard's does.
     options.inherit_input = true;
-    Console console(view_fd, trace_path.empty() ? nullptr : &trace);
+    Console console(view_fd, trace_fd);
     try {
         vboard::Board board(std::move(config));
         const vboard::RunResult result = board.run(options, &console);
+        console.report();
         return result.status();
     } catch (const vboard::BoardError& error) {
         std::fprintf(stderr, "vboard: %s\n", error.what());

@@ -31,7 +31,7 @@ constexpr const char* usage =
     "error pass through unchanged and its exit status is vboard's; a program that\n"
     "vboard stops counts as status 0. Status 125: vboard failed (the board could not\n"
     "be set up, or vboard could not write its output, trace or view). SIGINT, SIGTERM\n"
-    "and SIGHUP are passed on to the program, which is killed 5 s later if still running.\n"
+    "and SIGHUP are passed on to the program (see --grace).\n"
     "\n"
     "  --adc CH=VALUE[,VALUE...]  what ADC channel CH reads, one value per read, the last for good\n"
     "  --spi loopback|silent|reply=HEX\n"
@@ -45,6 +45,8 @@ constexpr const char* usage =
     "  --sigint-after-lines N     send SIGINT after N lines of standard output\n"
     "  --speed N                  virtual seconds per real second (default 100)\n"
     "  --timeout SECONDS          kill the program after this much real time (default none)\n"
+    "  --grace SECONDS            how long the program may take to end after a signal vboard\n"
+    "                             passed on, in real time, before it is killed (default 5)\n"
     "  --trace FILE               write every device event as a JSON line to FILE\n"
     "  --view FILE                draw the devices to FILE instead of the terminal\n"
     "                             (- or /dev/stdout: into standard output, with the program's output)\n"
@@ -371,6 +373,9 @@ int main(int argc, char** argv)
         } else if (arg == "--timeout") {
             options.timeout = std::chrono::milliseconds(
                 static_cast<long long>(std::ceil(seconds(value("--timeout"), "--timeout", true) * 1000)));
+        } else if (arg == "--grace") {
+            options.grace = std::chrono::milliseconds(
+                static_cast<long long>(std::ceil(seconds(value("--grace"), "--grace") * 1000)));
         } else if (arg == "--trace") {
             trace_path = value("--trace");
         } else if (arg == "--view") {

@@ -176,6 +176,21 @@ TEST(PwmLedMraa, SigintDuringAPauseFinishesThatPassThenClosesTheOutput)
     EXPECT_EQ(events.back().t, 2.5 * pass_seconds);
 }
 
+// A SIGINT due exactly when a pause ends cuts that pause at its end, so the
+// pass it belongs to is the last. Virtual time is kept in whole nanoseconds:
+// N pauses of 50 ms end at exactly N * 0.05 s, however many came before.
+TEST(PwmLedMraa, SigintAtTheEndOfAPauseMakesThatPassTheLast)
+{
+    for (const auto& [at, passes] : {std::pair{0.35, 7}, std::pair{0.4, 8}, std::pair{2.5, 50}}) {
+        RunOptions options;
+        options.sigint_at = at;
+        const auto r = run_fader({}, options);
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n') - 1, passes) << "SIGINT at " << at << " s";
+        EXPECT_NE(r.out.find("Exiting...\n"), std::string::npos);
+        EXPECT_EQ(r.exit_code, 0);
+    }
+}
+
 TEST(PwmLedMraa, SigintBeforeTheFirstPassWritesNoDutyCycle)
 {
     RunOptions options;

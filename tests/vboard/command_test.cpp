@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -105,6 +107,29 @@ TEST(Command, TraceHasOneJsonObjectPerDeviceEvent)
     fs::remove_all(dir);
 }
 
+// Bytes that are not UTF-8 (a value served by the ADC, a path the program
+// gave) are written in hex, so that every line stays JSON that any parser
+// takes.
+TEST(Command, TraceLinesStayUtf8WhateverTheBytes)
+{
+    const fs::path dir = scratch_directory("utf8");
+    const std::string trace = (dir / "trace.jsonl").string();
+    const auto r = run_child(vboard({"--trace", trace, "--adc", "2=\xe9\xff" "1"},
+                                    {"open", "/sys/bus/iio/devices/iio:device0/in_voltage2_raw", "r", "read", "8",
+                                     "open", "/dev/\xff", "r"}),
+                             "");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::ifstream in(trace);
+    const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(all.find(R"({"t":0,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value_hex":"e9ff310a","result":4})"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find(R"("path_hex":"2f6465762fff","error":"ENOENT")"), std::string::npos) << all;
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }), 0)
+        << all;
+    fs::remove_all(dir);
+}
+
 TEST(Command, ViewCanBeSentToAFile)
 {
     const fs::path dir = scratch_directory("view");
@@ -157,6 +182,26 @@ TEST(Command, BadUsageIsExplainedWithStatusTwo)
         {{VBOARD_PATH, "run", "--spi", "reply=123", "x"}, "even number of hex digits"},
         {{VBOARD_PATH, "run", "--lines", "many", "x"}, "--lines needs a number"},
         {{VBOARD_PATH, "run", "no_such_program"}, "no program no_such_program"},
+        // Values a number parser takes but that mean nothing here.
+        {{VBOARD_PATH, "run", "--timeout", "1e10", "x"}, "--timeout needs more than 0 seconds, at most 30 years"},
+        {{VBOARD_PATH, "run", "--timeout", "nan", "x"}, "--timeout needs more than 0 seconds"},
+        {{VBOARD_PATH, "run", "--for", "-1", "x"}, "--for needs 0 or more seconds"},
+        {{VBOARD_PATH, "run", "--for", "nan", "x"}, "--for needs 0 or more seconds"},
+        {{VBOARD_PATH, "run", "--sigint-after", "nan", "x"}, "--sigint-after needs 0 or more seconds"},
+        {{VBOARD_PATH, "run", "--grace", "inf", "x"}, "--grace needs 0 or more seconds"},
+        {{VBOARD_PATH, "run", "--lines", "0", "x"}, "--lines needs a count from 1"},
+        {{VBOARD_PATH, "run", "--lines", "-1", "x"}, "--lines needs a count from 1"},
+        {{VBOARD_PATH, "run", "--sigint-after-lines", "0", "x"}, "--sigint-after-lines needs a count from 1"},
+        {{VBOARD_PATH, "run", "--speed", "nan", "x"}, "--speed needs virtual seconds per real second"},
+        {{VBOARD_PATH, "run", "--speed", "inf", "x"}, "--speed needs virtual seconds per real second"},
+        // Counts an int cannot hold would wrap to an early occurrence.
+        {{VBOARD_PATH, "run", "--fault", "write=/sys/class/pwm/pwmchip0/export:4294967297", "x"}, "counts writes from 1"},
+        {{VBOARD_PATH, "run", "--fault", "nack=0x27:4294967297", "x"}, "a frame from 1"},
+        {{VBOARD_PATH, "run", "--fault", "ioctl=spidev3.0:SPI_IOC_MESSAGE:EIO:4294967297", "x"}, "counts from 1"},
+        // Faults that could never match.
+        {{VBOARD_PATH, "run", "--fault", "ioctl=spidev9.9:SPI_IOC_MESSAGE", "x"}, "the board has no node spidev9.9"},
+        {{VBOARD_PATH, "run", "--fault", "ioctl=/dev/spidev3.0:SPI_IOC_MESSAGE", "x"}, "names the node, not its path: spidev3.0"},
+        {{VBOARD_PATH, "run", "--fault", "nack=0x3c:1", "x"}, "nothing answers there on i2c-0"},
     };
     for (const auto& c : cases) {
         const auto r = run_child(c.argv, "");
@@ -245,6 +290,17 @@ TEST(Command, KilledVboardLeavesNoMountNoDirectoryAndNoProcessBehind)
     EXPECT_TRUE(fs::is_empty(dir));
     EXPECT_FALSE(mounted_below(dir));
     EXPECT_FALSE(running(program)) << "program " << program << " still runs";
+    // Nothing named after either process is left in shared memory.
+    for (const auto& entry : fs::directory_iterator("/dev/shm")) {
+        const std::string name = entry.path().filename().string();
+        for (const pid_t pid : {vboard_pid, program}) {
+            const std::string id = std::to_string(pid);
+            const auto at = name.find(id);
+            const bool whole = at != std::string::npos && (at + id.size() == name.size() || !std::isdigit(name[at + id.size()])) &&
+                               (at == 0 || !std::isdigit(name[at - 1]));
+            EXPECT_FALSE(whole) << "left in /dev/shm: " << name;
+        }
+    }
     fs::remove_all(dir);
 }
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -339,6 +340,10 @@ void SysfsMount::serve()
 {
     fuse_buf buffer{};
     const int fd = fuse_session_fd(session_);
+    // A request can go between poll() and read() (a process killed while
+    // it waits for its answer takes it back): a blocking read would then
+    // wait for the next one, maybe for ever, and the mount could not stop.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {stop_, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {

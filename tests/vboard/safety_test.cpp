@@ -1,0 +1,289 @@
+// The vboard command used carelessly or with hostile input: it never touches
+// anything outside its own board, ends cleanly on Ctrl-C, closed pipes and
+// full disks, and keeps its memory bounded.
+
+#include "child_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::run_child;
+
+fs::path scratch_directory(const std::string& name)
+{
+    const fs::path dir = fs::temp_directory_path() / ("vboard-safety-" + name + "-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::string contents(const fs::path& file)
+{
+    std::ifstream in(file);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// `script` run by bash with $V the vboard command, for its redirections.
+test_support::ChildResult bash(const std::string& script)
+{
+    return run_child({"/bin/bash", "-c", "V=\"$0\"; " + script, VBOARD_PATH}, "");
+}
+
+// --- Paths from options name only the board ----------------------------------------------
+
+// The testbed is made in TMPDIR=dir/b/c; a sentinel directory sits two
+// levels up, where `..` would lead out of the testbed.
+TEST(Safety, FaultPathsOutsideTheBoardAreRefusedAndTouchNothing)
+{
+    const fs::path dir = scratch_directory("sentinel");
+    fs::create_directories(dir / "b" / "c");
+    fs::create_directories(dir / "b" / "sentinel");
+    for (const char* fault :
+         {"absent=/../../sentinel", "absent=/", "absent=//..", "absent=/sys/..", "absent=/dev",
+          "absent=/sys/class/pwm/pwmchip0/../../../../../sentinel", "deny=/../sentinel", "write=/sys/../../sentinel:2"}) {
+        const auto r = run_child({"/usr/bin/env", "TMPDIR=" + (dir / "b" / "c").string(), VBOARD_PATH, "run", "--quiet",
+                                  "--for", "1", "--fault", fault, "--", DEVPROBE_PATH, "print", "ran"},
+                                 "");
+        EXPECT_EQ(r.exit_code, 2) << fault;
+        EXPECT_NE(r.err.find("vboard: --fault: "), std::string::npos) << fault << ": " << r.err;
+        EXPECT_EQ(r.out, "") << fault;
+        EXPECT_TRUE(fs::is_directory(dir / "b" / "sentinel")) << fault;
+    }
+    fs::remove_all(dir);
+}
+
+// A link planted where the trace or the view is to be written is refused,
+// and what it points to stays as it was.
+TEST(Safety, TraceAndViewNeverFollowAPlantedLink)
+{
+    const fs::path dir = scratch_directory("planted");
+    std::ofstream(dir / "victim") << "keep me\n";
+    fs::create_symlink(dir / "victim", dir / "out.jsonl");
+    for (const char* option : {"--trace", "--view"}) {
+        const auto r = run_child({VBOARD_PATH, "run", option, (dir / "out.jsonl").string(), "--", DEVPROBE_PATH, "print", "x"}, "");
+        EXPECT_EQ(r.exit_code, 2) << option;
+        EXPECT_EQ(r.err, "vboard: " + std::string(option) + ": cannot write " + (dir / "out.jsonl").string() +
+                             ": it is a symbolic link\n");
+        EXPECT_EQ(contents(dir / "victim"), "keep me\n");
+    }
+    fs::remove_all(dir);
+}
+
+// --- Closed pipes and failed writes ----------------------------------------------------------
+
+struct Looping {
+    const char* program;
+    std::string first_line;
+};
+
+// Piped into `head -1`, a looping program ends as it would alone: killed by
+// SIGPIPE at its first write after head has gone.
+TEST(Safety, AClosedPipeEndsAProgramAsItWouldAlone)
+{
+    for (const auto& [program, first_line] :
+         {Looping{"adc_test 6", "\n"}, Looping{"ky013", "Analog Value: 0, Temperature: -273.15\n"},
+          Looping{"pwm_led_mraa", "PWM value is 0.510000\n"}}) {
+        const auto r = bash("\"$V\" run --quiet " + std::string(program) + " | head -1; echo \"status ${PIPESTATUS[0]}\"");
+        EXPECT_EQ(r.out, first_line + "status 141\n") << program;
+        EXPECT_EQ(r.err, "") << program;
+    }
+}
+
+struct FailedWrite {
+    const char* redirection;
+    const char* what;
+    const char* said_on; // "out" or "err"
+};
+
+// Where vboard's own writes fail, it stops the program, says what failed on
+// the stream that still works, and ends with 125.
+TEST(Safety, AFailedWriteStopsTheProgramAndIsSaid)
+{
+    for (const auto& c : {FailedWrite{"--quiet --for 3 adc_test 6 > /dev/full", "standard output", "err"},
+                          FailedWrite{"--quiet --for 3 adc_test 9 2> /dev/full", "standard error", "out"},
+                          FailedWrite{"--quiet --trace /dev/full --for 3 adc_test 6 > /dev/null", "the trace", "err"},
+                          FailedWrite{"--view /dev/full --for 3 adc_test 6 > /dev/null", "the view", "err"}}) {
+        const auto r = bash("\"$V\" run " + std::string(c.redirection) + "; echo \"status $?\" >&2");
+        const std::string said = "vboard: cannot write " + std::string(c.what) + ": No space left on device; the program was stopped\n";
+        const std::string& stream = std::string(c.said_on) == "err" ? r.err : r.out;
+        EXPECT_NE(stream.find(said), std::string::npos) << c.redirection << "\nout: " << r.out << "\nerr: " << r.err;
+        EXPECT_NE(r.err.find("status 125\n"), std::string::npos) << c.redirection << ": " << r.err;
+    }
+}
+
+// With vboard's standard streams closed, nothing the program writes may
+// land in a file vboard opens.
+TEST(Safety, ClosedStandardStreamsNeverTakeTheTracesPlace)
+{
+    const fs::path dir = scratch_directory("closed");
+    const fs::path trace = dir / "trace.jsonl";
+    bash("\"$V\" run --quiet --trace " + trace.string() + " --for 2 adc_test 6 >&- 2>&-");
+    std::ifstream in(trace);
+    int lines = 0;
+    for (std::string line; std::getline(in, line); ++lines) {
+        EXPECT_EQ(line.front(), '{') << line;
+    }
+    EXPECT_GT(lines, 0);
+    fs::remove_all(dir);
+}
+
+// --- Signals -----------------------------------------------------------------------------
+
+// Reads `fd` until `text` has appeared, or a few seconds have passed.
+bool read_until(int fd, std::string& seen, const std::string& text)
+{
+    while (seen.find(text) == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[256];
+        if (poll(&p, 1, 10000) <= 0) {
+            return false;
+        }
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return false;
+        }
+        seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+enum class Interrupt { ctrl_c_at_the_terminal, sigint_to_vboard, sigterm_to_vboard };
+
+class Signals : public testing::TestWithParam<Interrupt> {};
+
+// pwm_led_mraa stops cleanly on SIGINT: whether the Ctrl-C is typed at the
+// terminal vboard runs on or the signal is sent to vboard, the program gets
+// it, says "Exiting...", disables and unexports the output, and ends with 0.
+// SIGTERM the program does not handle: it ends by it, and vboard with it.
+TEST_P(Signals, ReachTheProgramWhichEndsAsItWould)
+{
+    const fs::path dir = scratch_directory("signals");
+    const std::string trace = (dir / "trace.jsonl").string();
+    int terminal = -1;
+    const pid_t vboard = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(vboard, 0);
+    if (vboard == 0) {
+        execl(VBOARD_PATH, VBOARD_PATH, "run", "--quiet", "--trace", trace.c_str(), "pwm_led_mraa", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    ASSERT_TRUE(read_until(terminal, seen, "PWM value is 0.520000")) << seen;
+    switch (GetParam()) {
+    case Interrupt::ctrl_c_at_the_terminal:
+        ASSERT_EQ(write(terminal, "\x03", 1), 1);
+        break;
+    case Interrupt::sigint_to_vboard:
+        kill(vboard, SIGINT);
+        break;
+    case Interrupt::sigterm_to_vboard:
+        kill(vboard, SIGTERM);
+        break;
+    }
+    int status = 0;
+    std::string rest;
+    read_until(terminal, rest, "\x01never\x01"); // to the end of its output
+    waitpid(vboard, &status, 0);
+    close(terminal);
+    ASSERT_TRUE(WIFEXITED(status));
+    const std::string record = contents(trace);
+    if (GetParam() == Interrupt::sigterm_to_vboard) {
+        EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    } else {
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_NE((seen + rest).find("Exiting..."), std::string::npos) << seen + rest;
+        EXPECT_NE(record.find(R"("attr":"pwm0/enable","value":"0","result":1)"), std::string::npos) << record;
+        EXPECT_NE(record.find(R"("attr":"unexport","value":"0","result":1)"), std::string::npos) << record;
+    }
+    fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Safety, Signals,
+                         testing::Values(Interrupt::ctrl_c_at_the_terminal, Interrupt::sigint_to_vboard,
+                                         Interrupt::sigterm_to_vboard),
+                         [](const testing::TestParamInfo<Interrupt>& param) {
+                             switch (param.param) {
+                             case Interrupt::ctrl_c_at_the_terminal:
+                                 return "ctrl_c_at_the_terminal";
+                             case Interrupt::sigint_to_vboard:
+                                 return "sigint_to_vboard";
+                             case Interrupt::sigterm_to_vboard:
+                                 return "sigterm_to_vboard";
+                             }
+                             return "";
+                         });
+
+// A program that ignores the signal is killed once the grace period is over.
+TEST(Safety, AProgramThatIgnoresTheSignalIsKilledAfterTheGracePeriod)
+{
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t vboard = fork();
+    ASSERT_GE(vboard, 0);
+    if (vboard == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close(out[0]);
+        execl(VBOARD_PATH, VBOARD_PATH, "run", "--quiet", "--grace", "0.2", "--", "/bin/sh", "-c",
+              "trap '' INT; echo ready; while :; do :; done", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string seen;
+    ASSERT_TRUE(read_until(out[0], seen, "ready\n")) << seen;
+    kill(vboard, SIGINT);
+    read_until(out[0], seen, "\x01never\x01");
+    close(out[0]);
+    int status = 0;
+    waitpid(vboard, &status, 0);
+    EXPECT_NE(seen.find("vboard: /bin/sh has not ended 0.2 s after SIGINT; killing it\n"), std::string::npos) << seen;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGKILL);
+}
+
+// --- Memory ---------------------------------------------------------------------------------
+
+// The largest resident size vboard reached running adc_test for `passes`
+// virtual seconds, in kilobytes.
+long max_resident_kb(int passes)
+{
+    const pid_t vboard = fork();
+    if (vboard == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        const std::string seconds = std::to_string(passes);
+        execl(VBOARD_PATH, VBOARD_PATH, "run", "--quiet", "--speed", "1e9", "--for", seconds.c_str(), "--trace",
+              "/dev/null", "adc_test", "6", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(vboard, &status, 0, &usage);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss : -1;
+}
+
+// Ten times the passes, each with its output and a dozen device events,
+// must not make vboard any bigger: nothing of a pass is kept.
+TEST(Safety, MemoryStaysTheSameHoweverLongTheProgramRuns)
+{
+    const long short_run = max_resident_kb(500);
+    const long long_run = max_resident_kb(5000);
+    ASSERT_GT(short_run, 0);
+    ASSERT_GT(long_run, 0);
+    EXPECT_LT(long_run - short_run, 1024) << "kB: " << short_run << " then " << long_run;
+}
+
+} // namespace

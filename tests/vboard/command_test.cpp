@@ -254,9 +254,19 @@ bool running(pid_t pid)
     return state != std::string::npos && line[state + 2] != 'Z';
 }
 
+std::vector<std::string> shared_memory()
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator("/dev/shm")) {
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
 TEST(Command, KilledVboardLeavesNoMountNoDirectoryAndNoProcessBehind)
 {
     const fs::path dir = scratch_directory("killed");
+    const std::vector<std::string> shared_before = shared_memory();
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     const pid_t vboard_pid = fork();
@@ -290,9 +300,11 @@ TEST(Command, KilledVboardLeavesNoMountNoDirectoryAndNoProcessBehind)
     EXPECT_TRUE(fs::is_empty(dir));
     EXPECT_FALSE(mounted_below(dir));
     EXPECT_FALSE(running(program)) << "program " << program << " still runs";
-    // Nothing named after either process is left in shared memory.
-    for (const auto& entry : fs::directory_iterator("/dev/shm")) {
-        const std::string name = entry.path().filename().string();
+    // Nothing new named after either process is left in shared memory.
+    for (const auto& name : shared_memory()) {
+        if (std::find(shared_before.begin(), shared_before.end(), name) != shared_before.end()) {
+            continue;
+        }
         for (const pid_t pid : {vboard_pid, program}) {
             const std::string id = std::to_string(pid);
             const auto at = name.find(id);

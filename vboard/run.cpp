@@ -242,6 +242,7 @@ void Run::loop()
                                               [fd = fds[i].fd](const Process& p) { return p.fd == fd; });
             if (process != processes_.end() && !serve(*process)) {
                 close(process->fd);
+                close_fd(process->pidfd);
                 processes_.erase(process);
             }
         }
@@ -251,6 +252,18 @@ void Run::loop()
 
 void Run::finish()
 {
+    {
+        // What is left of the program (a background process) goes with the
+        // run: killed while the program's own process, ended but not yet
+        // collected, still holds its process id and its group's.
+        std::lock_guard guard(lock_);
+        kill_program(SIGKILL);
+        for (auto& process : processes_) {
+            close(process.fd);
+            close_fd(process.pidfd);
+        }
+        processes_.clear();
+    }
     int status = 0;
     while (waitpid(child_.pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -262,12 +275,6 @@ void Run::finish()
     }
     {
         std::lock_guard guard(lock_);
-        // What is left of the program (a background process) goes with the run.
-        kill_program(SIGKILL);
-        for (auto& process : processes_) {
-            close(process.fd);
-        }
-        processes_.clear();
         {
             std::lock_guard devices(board_.devices_lock);
             board_.lcd.record_screen_if_changed();
@@ -331,6 +338,7 @@ void Run::accept_process()
         Process process;
         process.fd = fd;
         process.pid = peer.pid;
+        process.pidfd = static_cast<int>(syscall(SYS_pidfd_open, peer.pid, 0));
         processes_.push_back(std::move(process));
     }
 }
@@ -685,14 +693,15 @@ void Run::stop(std::int64_t at)
 }
 
 // The program's process group (it leads one of its own), and any of its
-// processes that left it.
+// processes that left it. The program's own process is not collected
+// before the run's end, so its id and its group's are still its own here.
 void Run::kill_program(int signal)
 {
     kill(-child_.pid, signal);
     kill(child_.pid, signal);
     for (const auto& process : processes_) {
-        if (process.pid != child_.pid) {
-            kill(process.pid, signal);
+        if (process.pid != child_.pid && process.pidfd >= 0) {
+            syscall(SYS_pidfd_send_signal, process.pidfd, signal, nullptr, 0);
         }
     }
 }

@@ -33,6 +33,7 @@ private:
     struct Process {
         int fd = -1;
         pid_t pid = 0;
+        int pidfd = -1; // signals reach this process, never one that took its id after it ended
         std::int64_t sleep_start = 0;  // the pause it is in, in virtual ns
         std::int64_t sleep_length = 0;
         std::optional<std::int64_t> planned_interrupt; // when the board cuts that pause short with SIGINT

@@ -80,14 +80,19 @@ Run::Run(Board::Impl& board, const RunOptions& options, Observer* observer)
 
 RunResult Run::execute()
 {
-    if (!start()) {
-        release();
-        return result_;
-    }
+    // Attached before the program starts: its very first call of a device
+    // is this run's business.
     board_.attach(this);
-    loop();
+    const bool started = start();
+    if (started) {
+        loop();
+    }
     board_.attach(nullptr);
-    finish();
+    if (started) {
+        finish();
+    } else {
+        release();
+    }
     return result_;
 }
 
@@ -135,8 +140,12 @@ bool Run::open_clock()
     return true;
 }
 
+// Holds the run's lock until the program's process is known: a call it
+// makes of a device meanwhile waits for that.
 bool Run::start()
 {
+    std::lock_guard guard(lock_);
+    board_.recorder.keep_all(options_.keep_record);
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     board_.recorder.on_record([wake = wake_] {
         const std::uint64_t one = 1;
@@ -160,7 +169,6 @@ bool Run::start()
         }
         return false;
     }
-    board_.recorder.keep_all(options_.keep_record);
     take_terminal();
     exited_ = static_cast<int>(syscall(SYS_pidfd_open, child_.pid, 0));
     if (child_.input >= 0 && options_.input.empty()) {
@@ -697,6 +705,9 @@ void Run::stop(std::int64_t at)
 // before the run's end, so its id and its group's are still its own here.
 void Run::kill_program(int signal)
 {
+    if (child_.pid <= 0) {
+        return;
+    }
     kill(-child_.pid, signal);
     kill(child_.pid, signal);
     for (const auto& process : processes_) {
@@ -708,6 +719,9 @@ void Run::kill_program(int signal)
 
 void Run::send_sigint(std::int64_t at)
 {
+    if (child_.pid <= 0) {
+        return;
+    }
     sigint_sent_ = true;
     board_.recorder.record(ProgramEvent{to_seconds(at), ProgramEvent::Kind::signal, 0, SIGINT});
     kill(child_.pid, SIGINT);

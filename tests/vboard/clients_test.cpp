@@ -169,11 +169,12 @@ TEST_P(ConcurrentReaders, EachGetsItsOwnChannel)
         config.adc[c] = {std::to_string(1000 + c)};
         expected.push_back("channel " + std::to_string(c) + ": 200 right");
     }
-    const std::string reader = "import sys\n"
+    // One write(2) per report: all readers share the pipe to the board.
+    const std::string reader = "import os, sys\n"
                                "c = int(sys.argv[1])\n"
                                "path = '" + adc + "/in_voltage%d_raw' % c\n"
                                "right = sum(open(path).read() == '%d\\n' % (1000 + c) for _ in range(200))\n"
-                               "print('channel %d: %d right' % (c, right))\n";
+                               "os.write(1, b'channel %d: %d right\\n' % (c, right))\n";
     const std::string script = "for c in $(seq 0 " + std::to_string(readers - 1) + "); do " + python + " -c \"$0\" $c & done; wait";
     const auto r = run({"/bin/sh", "-c", script, reader}, config);
     EXPECT_EQ(sorted_lines(r.out), expected);

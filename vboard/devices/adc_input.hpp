@@ -1,0 +1,88 @@
+#pragma once
+
+// What is wired to one input of the ADC, as on a bench: a fixed value (a
+// count, or a voltage the converter turns into one), a list of values read
+// one after the other, a thermistor module at some temperature, or a signal
+// generator (ramp, sine, square, noise) whose value a read takes at its
+// virtual time. A read therefore returns the same text on every run.
+//
+// Values are counts ("2048") or volts ("1.65V"). A voltage becomes the
+// count of the board's 12-bit converter with a 3.3 V reference (its
+// in_voltage_scale, 0.805664062 mV): the nearest code, as an ideal
+// converter whose code changes halfway between two steps, 4095 at full
+// scale.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vboard {
+
+// The board's converter: 12 bits over a 3.3 V reference.
+inline constexpr double adc_reference_volts = 3.3;
+inline constexpr int adc_codes = 4096;
+
+// The count the converter gives for `volts` (nullopt outside 0..3.3 V).
+std::optional<int> count_of_volts(double volts);
+
+// The KY-013 module: a 10 kOhm NTC thermistor in a divider against a fixed
+// 10 kOhm, read on a 10-bit input (full scale 1023). The count it gives at
+// `celsius`, from the Steinhart-Hart equation that ky013 inverts (the same
+// coefficients), solved for the resistance.
+std::optional<int> count_of_thermistor(double celsius);
+
+class AdcInput {
+public:
+    // A count, as the raw attribute shows it (any text, so that a test can
+    // serve what no converter gives).
+    AdcInput() = default;
+
+    // Parses what --adc gives a channel: VALUE[,VALUE...] (read in turn,
+    // the last for good), or one waveform:
+    //   ramp:FROM..TO:SECONDS      from FROM at 0 s to TO, then TO
+    //   sine:MID±AMPLITUDE:PERIOD  ("+-" for "±")
+    //   square:LOW/HIGH:PERIOD     LOW for the first half of each period
+    //   noise:MID±AMPLITUDE:SEED   uniform, the same for a seed at a time
+    // Returns nullopt with `problem` set for anything else, a voltage
+    // outside 0..3.3 V included.
+    static std::optional<AdcInput> parse(std::string_view spec, std::string& problem);
+    // A thermistor module at a temperature: "25C", "-20C".
+    static std::optional<AdcInput> thermistor(std::string_view temperature, std::string& problem);
+
+    // The text a read at virtual time `t_ns` shows (without the newline).
+    // A list moves on by one value per read.
+    std::string read(std::int64_t t_ns);
+
+    // The count it gives at `t_ns` without reading it (for a display), or
+    // nullopt for a text that is no count.
+    std::optional<int> count_at(std::int64_t t_ns) const;
+
+    // A knob turned: a fixed value `counts` away from what it gives at
+    // `t_ns`, within the converter's range.
+    void turn(int counts, std::int64_t t_ns);
+
+    // How it was given, for the record ("1.65V", "ramp:0..4095:10").
+    const std::string& spec() const { return spec_; }
+
+private:
+    enum class Shape { values, ramp, sine, square, noise };
+    // A number given in counts or in volts.
+    struct Level {
+        double value = 0;
+        bool volts = false;
+        double counts() const;
+    };
+    double at(std::int64_t t_ns) const; // a waveform's value in counts
+
+    Shape shape_ = Shape::values;
+    std::string spec_ = "0";
+    std::vector<std::string> values_{"0"};
+    std::size_t next_ = 0;
+    Level a_, b_;       // ramp: from, to; sine, noise: middle, amplitude; square: low, high
+    double seconds_ = 1; // ramp: length; sine, square: period
+    std::uint64_t seed_ = 0;
+};
+
+} // namespace vboard

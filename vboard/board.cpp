@@ -33,10 +33,11 @@ constexpr SysfsPlace pwm_place{"f802c000.pwm/pwm/pwmchip0", "pwmchip0", "/sys/cl
 
 Board::Impl::Impl(BoardConfig c)
     : config(std::move(c)),
-      lcd(recorder, config.lcd),
+      lcd(recorder, config.lcd, config.lcd_start),
       i2c("i2c-0", recorder, config.faults),
       spi3("spidev3.0", recorder, config.spi),
       spi0("spidev0.0", recorder, config.spi),
+      adc(recorder),
       testbed(devices_lock, *this),
       sysfs(Testbed::sysfs_mount_point, recorder, config.faults, devices_lock)
 {
@@ -58,17 +59,22 @@ Board::Impl::Impl(BoardConfig c)
         const auto& paths = config.faults.absent_paths();
         return std::any_of(paths.begin(), paths.end(), [&path](const auto& a) { return path_within(path, a); });
     };
-    constexpr std::array<std::array<const char*, 3>, 3> nodes{{
-        {"i2c-0", "i2c-dev", "89:0"},
-        {"spidev0.0", "spidev", "153:0"},
-        {"spidev3.0", "spidev", "153:1"},
+    struct NodePlace {
+        const char* name;
+        const char* subsystem;
+        const char* major_minor;
+        DeviceNode& node;
+    };
+    const std::array<NodePlace, 4> nodes{{
+        {"i2c-0", "i2c-dev", "89:0", i2c},
+        {"spidev0.0", "spidev", "153:0", spi0},
+        {"spidev3.0", "spidev", "153:1", spi3},
+        {"iio:device0", "", "250:0", adc}, // the ADC's buffer; its device is in the board's sysfs
     }};
-    for (const auto& [name, subsystem, major_minor] : nodes) {
-        if (!absent(std::string("/dev/") + name)) {
-            DeviceNode& node = name == std::string_view("i2c-0") ? static_cast<DeviceNode&>(i2c)
-                               : name == std::string_view("spidev0.0") ? static_cast<DeviceNode&>(spi0)
-                                                                       : static_cast<DeviceNode&>(spi3);
-            testbed.add_node(name, subsystem, major_minor, node, config.faults);
+    const bool adc_absent = absent(std::string(Testbed::sysfs_mount_point) + "/" + adc_place.directory);
+    for (const auto& place : nodes) {
+        if (!absent(std::string("/dev/") + place.name) && !(&place.node == &adc && adc_absent)) {
+            testbed.add_node(place.name, place.subsystem, place.major_minor, place.node, config.faults);
         }
     }
     // Whatever is absent outside the sysfs mount goes from the testbed; the
@@ -128,6 +134,10 @@ std::string Board::canonical(const std::string& path) const
 RunResult Board::run(const RunOptions& options, Observer* observer)
 {
     impl_->recorder.clear();
+    {
+        std::lock_guard guard(impl_->devices_lock);
+        impl_->lcd.begin_run();
+    }
     Run run(*impl_, options, observer);
     return run.execute();
 }

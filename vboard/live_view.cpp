@@ -176,6 +176,23 @@ void LiveView::show(const I2cWrite& w)
     }
 }
 
+void LiveView::show(const I2cRead& r)
+{
+    if (r.error != 0) {
+        char address[16];
+        std::snprintf(address, sizeof address, "0x%02x", r.addr);
+        line(stamp(r.t) + r.dev + " read from " + address + "  " + failure(r.error) + "\n");
+    }
+}
+
+void LiveView::show(const LcdViolation& v)
+{
+    char early[48];
+    std::snprintf(early, sizeof early, "%.3f", static_cast<double>(v.early_ns) / 1e3);
+    line(stamp(v.t) + red + "lcd: " + v.lost + " lost: the controller was busy for " + early + " \u00b5s more" +
+         plain + "\n");
+}
+
 void LiveView::show(const FileEvent& f)
 {
     if (f.error != 0) {

@@ -47,9 +47,17 @@ void Testbed::add_node(const std::string& name, const std::string& subsystem, co
                        DeviceNode& node, FaultPlan& faults)
 {
     const std::string devname = "/dev/" + name;
-    gchar* syspath = umockdev_testbed_add_device(testbed_, subsystem.c_str(), name.c_str(), nullptr, "dev",
-                                                 major_minor.c_str(), nullptr, "DEVNAME", devname.c_str(), nullptr);
-    g_free(syspath);
+    if (!subsystem.empty()) {
+        gchar* syspath = umockdev_testbed_add_device(testbed_, subsystem.c_str(), name.c_str(), nullptr, "dev",
+                                                     major_minor.c_str(), nullptr, "DEVNAME", devname.c_str(),
+                                                     nullptr);
+        g_free(syspath);
+    } else {
+        // Only the node: its major:minor where umockdev's preload looks for
+        // it to show the file as a character device.
+        fs::create_directories(root_ + "/dev/.node");
+        fs::create_symlink(major_minor, root_ + "/dev/.node/" + name);
+    }
     // umockdev records the node's major:minor but leaves the node itself to
     // us; an empty file is enough, as umockdev answers every call on it.
     std::ofstream(root_ + devname);
@@ -75,6 +83,21 @@ void Testbed::add_node(const std::string& name, const std::string& subsystem, co
         b.testbed->serve(b, call, NodeOp::write);
         return TRUE;
     };
+    // A connection is one open file of the node: umockdev makes it at
+    // open() and drops it when the last descriptor of it is closed.
+    using Notify = void (*)(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer);
+    const Notify on_connect = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+        auto& b = *static_cast<NodeBinding*>(data);
+        std::lock_guard guard(b.testbed->devices_lock_);
+        b.node->opened(client);
+    };
+    const Notify on_vanish = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+        auto& b = *static_cast<NodeBinding*>(data);
+        std::lock_guard guard(b.testbed->devices_lock_);
+        b.node->closed(client);
+    };
+    g_signal_connect(binding->handler, "client-connected", G_CALLBACK(on_connect), binding.get());
+    g_signal_connect(binding->handler, "client-vanished", G_CALLBACK(on_vanish), binding.get());
     g_signal_connect(binding->handler, "handle-ioctl", G_CALLBACK(on_ioctl), binding.get());
     g_signal_connect(binding->handler, "handle-read", G_CALLBACK(on_read), binding.get());
     g_signal_connect(binding->handler, "handle-write", G_CALLBACK(on_write), binding.get());

@@ -152,7 +152,7 @@ TEST(Python, ReadsAttributesWithOpenAndPread)
                                "fd = os.open('" + adc + "/name', os.O_RDONLY)\n"
                                "print(os.pread(fd, 4, 0), os.pread(fd, 64, 4))\n";
     const auto r = run({python, "-c", script}, config);
-    EXPECT_EQ(r.out, "'2048\\n'\nb'virt' b'ual-adc\\n'\n");
+    EXPECT_EQ(r.out, "'2048\\n'\nb'fc03' b'0000.adc\\n'\n");
     EXPECT_EQ(r.err, "");
 }
 
@@ -184,13 +184,20 @@ INSTANTIATE_TEST_SUITE_P(Python, ConcurrentReaders, testing::Values(2, 8));
 
 // --- libiio's tools ---------------------------------------------------------------------
 
-TEST(Libiio, InfoListsTheDeviceAndItsVoltageChannels)
+TEST(Libiio, InfoListsTheDeviceItsChannelsTheirScaleAndScanFormat)
 {
     const auto r = run({"/usr/bin/iio_info"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(r.out.find("iio:device0: virtual-adc"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("iio:device0: fc030000.adc (buffer capable)"), std::string::npos) << r.out;
+    // 3300 mV over 4096 counts, as the IIO core prints it: 9 decimals, truncated.
     for (int c = 0; c < 8; ++c) {
-        EXPECT_NE(r.out.find("voltage" + std::to_string(c) + ":"), std::string::npos) << "channel " << c;
+        const std::string n = std::to_string(c);
+        EXPECT_NE(r.out.find("voltage" + n + ":  (input, index: " + n + ", format: le:u12/16>>0)\n"
+                             "\t\t\t2 channel-specific attributes found:\n"
+                             "\t\t\t\tattr  0: raw value: 0\n"
+                             "\t\t\t\tattr  1: scale value: 0.805664062\n"),
+                  std::string::npos)
+            << "channel " << c << "\n" << r.out;
     }
 }
 

@@ -83,14 +83,18 @@ TEST(Command, TraceHasOneJsonObjectPerDeviceEvent)
     for (std::string line; std::getline(in, line);) {
         lines.push_back(line);
     }
+    // The transfer ends after 2 bytes of 8 clocks at 1 MHz: 16 µs; the pause
+    // of 0.25 s starts then.
+    const std::string after_transfer = "0.000016";
+    const std::string after_pause = "0.250016";
     const std::vector<std::string> expected{
         R"({"t":0,"dev":"spidev3.0","event":"open","path":"/dev/spidev3.0"})",
-        R"({"t":0,"dev":"spidev3.0","event":"transfer","tx":"0102","rx":"0102","len":2,"speed_hz":1000000,"bits_per_word":0,"mode":0,"result":2})",
-        R"({"t":0,"dev":"iio:device0","event":"open","path":"/sys/bus/iio/devices/iio:device0/in_voltage2_raw"})",
-        R"({"t":0,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"7\n","result":2})",
-        R"({"t":0,"dev":"program","event":"sleep","seconds":0.25})",
-        R"({"t":0.25,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"8\n","result":2})",
-        R"({"t":0.25,"dev":"program","event":"exit","status":0})",
+        R"({"t":)" + after_transfer + R"(,"dev":"spidev3.0","event":"transfer","tx":"0102","rx":"0102","len":2,"speed_hz":1000000,"bits_per_word":0,"mode":0,"result":2})",
+        R"({"t":)" + after_transfer + R"(,"dev":"iio:device0","event":"open","path":"/sys/bus/iio/devices/iio:device0/in_voltage2_raw"})",
+        R"({"t":)" + after_transfer + R"(,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"7\n","result":2})",
+        R"({"t":)" + after_transfer + R"(,"dev":"program","event":"sleep","seconds":0.25})",
+        R"({"t":)" + after_pause + R"(,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"8\n","result":2})",
+        R"({"t":)" + after_pause + R"(,"dev":"program","event":"exit","status":0})",
     };
     EXPECT_EQ(lines, expected);
     fs::remove_all(dir);

@@ -23,6 +23,24 @@ struct Testbed::NodeBinding {
     DeviceNode* node;
     FaultPlan* faults;
     UMockdevIoctlBase* handler = nullptr;
+    std::vector<UMockdevIoctlClient*> open_files; // one reference each
+
+    // The open files whose last descriptor has been closed, told to the
+    // node as closed. umockdev notices a closed connection on its own time;
+    // the kernel releases the file as the last descriptor goes, so before
+    // the next open of the node every connection already closed counts.
+    void sweep(bool all)
+    {
+        for (auto it = open_files.begin(); it != open_files.end();) {
+            if (all || !umockdev_ioctl_client_get_connected(*it)) {
+                node->closed(*it);
+                g_object_unref(*it);
+                it = open_files.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
 };
 
 Testbed::Testbed(std::mutex& devices_lock, DeviceCalls& calls) : devices_lock_(devices_lock), calls_(calls)
@@ -39,6 +57,8 @@ Testbed::~Testbed()
     for (const auto& node : nodes_) {
         umockdev_testbed_detach_ioctl(testbed_, ("/dev/" + node->name).c_str(), nullptr);
         g_object_unref(node->handler);
+        std::lock_guard guard(devices_lock_);
+        node->sweep(true);
     }
     g_object_unref(testbed_);
 }
@@ -62,7 +82,7 @@ void Testbed::add_node(const std::string& name, const std::string& subsystem, co
     // us; an empty file is enough, as umockdev answers every call on it.
     std::ofstream(root_ + devname);
 
-    auto binding = std::make_unique<NodeBinding>(NodeBinding{this, name, &node, &faults});
+    auto binding = std::make_unique<NodeBinding>(NodeBinding{this, name, &node, &faults, nullptr, {}});
     binding->handler = umockdev_ioctl_base_new();
     using Callback = gboolean (*)(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer);
     const Callback on_ioctl = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) -> gboolean {
@@ -89,12 +109,19 @@ void Testbed::add_node(const std::string& name, const std::string& subsystem, co
     const Notify on_connect = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
         auto& b = *static_cast<NodeBinding*>(data);
         std::lock_guard guard(b.testbed->devices_lock_);
+        b.sweep(false);
+        b.open_files.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
         b.node->opened(client);
     };
     const Notify on_vanish = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
         auto& b = *static_cast<NodeBinding*>(data);
         std::lock_guard guard(b.testbed->devices_lock_);
-        b.node->closed(client);
+        const auto it = std::find(b.open_files.begin(), b.open_files.end(), client);
+        if (it != b.open_files.end()) {
+            b.node->closed(client);
+            g_object_unref(client);
+            b.open_files.erase(it);
+        }
     };
     g_signal_connect(binding->handler, "client-connected", G_CALLBACK(on_connect), binding.get());
     g_signal_connect(binding->handler, "client-vanished", G_CALLBACK(on_vanish), binding.get());

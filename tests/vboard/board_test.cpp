@@ -152,6 +152,84 @@ TEST(I2cBus, ScreenIsRecordedWhenTheProgramPauses)
     EXPECT_TRUE(screens[0].backlight);
 }
 
+// --- What i2c-dev and spidev take and refuse, as the kernel does ----------------------------
+
+struct RuleCase {
+    const char* name;
+    std::vector<std::string> steps;
+    const char* out;
+};
+
+void PrintTo(const RuleCase& c, std::ostream* os) { *os << c.name; }
+
+class DriverRules : public testing::TestWithParam<RuleCase> {};
+
+TEST_P(DriverRules, AnswerAsTheKernelDoes)
+{
+    EXPECT_EQ(probe(GetParam().steps, with_peer(SpiPeer::Kind::loopback)).out, GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, DriverRules,
+    testing::Values(
+        // One bounce buffer of 4096 bytes each way: EMSGSIZE beyond it.
+        RuleCase{"spi_message_over_the_buffer",
+                 {"open", "/dev/spidev3.0", "rw", "spi", "4097", "tx", "rx", "0", "0", "0", "spi", "4096", "tx", "rx",
+                  "0", "0", "0", "read", "4097", "read", "4096"},
+                 "open OK\nspi -90\nspi 4096\nread -90 \nread 4096 \n"},
+        // read() and write(): half duplex; what a read clocks out is zeros, looped back.
+        RuleCase{"spi_read_and_write",
+                 {"open", "/dev/spidev3.0", "rw", "write", "ab", "read", "2"},
+                 "open OK\nwrite 2\nread 2 \\x00\\x00\n"},
+        // 16-bit words: no partial word.
+        RuleCase{"spi_length_in_whole_words",
+                 {"open", "/dev/spidev3.0", "rw", "spi", "3", "tx", "rx", "16", "0", "0", "spi", "4", "tx", "rx", "16",
+                  "0", "0"},
+                 "open OK\nspi -22\nspi 4\n"},
+        // SPI_3WIRE (0x10): one data line, one direction per transfer.
+        RuleCase{"spi_three_wire_is_half_duplex",
+                 {"open", "/dev/spidev3.0", "rw", "ioctl32", "WR_MODE32", "16", "spi", "2", "tx", "rx", "0", "0", "0",
+                  "spi", "2", "tx", "-", "0", "0", "0", "spi", "2", "-", "rx", "0", "0", "0"},
+                 "open OK\nioctl 0 16\nspi -22\nspi 2\nspi 2\n"},
+        // Dual and quad need the mode's bits, which this controller drops (SPI_TX_DUAL 0x100).
+        RuleCase{"spi_lines_the_mode_allows",
+                 {"open", "/dev/spidev3.0", "rw", "ioctl32", "WR_MODE32", "256", "ioctl32", "RD_MODE32", "0", "spi",
+                  "2", "tx", "rx", "0", "2", "0", "spi", "2", "tx", "rx", "0", "0", "4", "spi", "2", "tx", "rx", "0",
+                  "1", "1"},
+                 "open OK\nioctl 0 256\nioctl 0 0\nspi -22\nspi -22\nspi 2\n"},
+        // Taken: I2C_TIMEOUT, I2C_RETRIES, I2C_PEC, I2C_TENBIT; a 10-bit
+        // address then, which no device on this bus answers.
+        RuleCase{"i2c_file_settings",
+                 {"open", "/dev/i2c-0", "rw", "i2cioctl", "I2C_TIMEOUT", "10", "i2cioctl", "I2C_RETRIES", "3",
+                  "i2cioctl", "I2C_PEC", "1", "address", "0x150", "i2cioctl", "I2C_TENBIT", "1", "address", "0x150",
+                  "i2cwrite", "00", "i2cioctl", "I2C_TENBIT", "0", "address", "0x27", "i2cwrite", "08"},
+                 "open OK\ni2cioctl 0\ni2cioctl 0\ni2cioctl 0\naddress -22\ni2cioctl 0\naddress 0\n"
+                 "i2cwrite -6\ni2cioctl 0\naddress 0\ni2cwrite 1\n"},
+        // Before I2C_SLAVE a file addresses 0x00, the general call, which nobody here acknowledges.
+        RuleCase{"i2c_no_address_yet", {"open", "/dev/i2c-0", "rw", "i2cwrite", "08"}, "open OK\ni2cwrite -6\n"},
+        // I2C_RDWR messages up to 8192 bytes; write() cut to 8192.
+        RuleCase{"i2c_message_lengths",
+                 {"open", "/dev/i2c-0", "rw", "address", "0x27", "rdwr", "0x27", "08*8193", "rdwr", "0x27", "08*8192",
+                  "i2cwrite", "08*8193"},
+                 "open OK\naddress 0\nrdwr -22\nrdwr 1\ni2cwrite 8192\n"}),
+    [](const testing::TestParamInfo<RuleCase>& param) { return std::string(param.param.name); });
+
+TEST(I2cBus, RefusedRequestsAndReadsAreRecorded)
+{
+    const auto r = probe({"open", "/dev/i2c-0", "rw", "address", "0x27", "rdwr", "0x27", "08*8193", "read", "2"});
+    EXPECT_EQ(r.out, "open OK\naddress 0\nrdwr -22\nread 2 \\xff\\xff\n");
+    const auto calls = all_of<IoctlCall>(r.events);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].request, "I2C_RDWR");
+    EXPECT_EQ(calls[1].value, 8193u);
+    EXPECT_EQ(calls[1].error, EINVAL);
+    const auto reads = all_of<I2cRead>(r.events);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].bytes, (Bytes{0xff, 0xff})); // the PCF8574's outputs are high after power-on
+    // START, address and 2 bytes with their ACKs: the last one ends 1 + 9 + 2 * 9 bits in.
+    EXPECT_DOUBLE_EQ(reads[0].t, (1 + 9 + 2 * 9) * 10e-6);
+}
+
 // --- Sysfs ---------------------------------------------------------------------------
 
 TEST(Sysfs, EachWriteReplacesTheValueWhateverTheOffset)

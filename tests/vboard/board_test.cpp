@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -423,6 +424,22 @@ TEST(Program, StopsAtAVirtualTimeBeforeDoingAnythingThere)
     EXPECT_EQ(r.out, "tick 0\ntick 1\ntick 2\n");
     EXPECT_TRUE(r.stopped);
     EXPECT_EQ(r.status(), 0);
+}
+
+TEST(Program, BusTimeReachingTheStopTimeStopsAProgramThatNeverPauses)
+{
+    RunOptions options;
+    options.argv = {"/bin/sh", "-c", "while :; do i2cset -y 0 0x27 0x08; done"};
+    options.stop_at = 0.01;
+    options.timeout = std::chrono::seconds(20);
+    Board board;
+    const auto r = board.run(options);
+    EXPECT_TRUE(r.stopped);
+    EXPECT_EQ(r.status(), 0);
+    // Each i2cset is one SMBus byte write: START, address and data with their
+    // ACKs, STOP: 1 + 9 + 9 + 1 bits at 100 kHz, 200 µs.
+    const double write_s = (1 + 9 + 9 + 1) * 10e-6;
+    EXPECT_EQ(all_of<I2cWrite>(r.events).size(), static_cast<std::size_t>(std::lround(0.01 / write_s)));
 }
 
 TEST(Program, StopsAfterExactlyNLines)

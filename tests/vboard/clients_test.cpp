@@ -221,7 +221,7 @@ TEST(I2cTools, DetectFindsOnlyTheDisplay)
     // i2cdetect's table: addresses 0x08 to 0x77 probed, "--" where nobody answered.
     std::string expected = "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n";
     for (int row = 0; row < 0x80; row += 16) {
-        char cell[8];
+        char cell[16];
         std::snprintf(cell, sizeof cell, "%02x: ", row);
         expected += cell;
         for (int address = row; address < row + 16; ++address) {

@@ -116,6 +116,26 @@ TEST(Command, ViewCanBeSentToAFile)
     fs::remove_all(dir);
 }
 
+TEST(Command, ViewShowsALostDisplayTransferInRed)
+{
+    const fs::path dir = scratch_directory("view-lost");
+    const std::string view = (dir / "view.txt").string();
+    // A wake-up frame at once, inside the display's 40 ms power-on reset.
+    const auto r = run_child({VBOARD_PATH, "run", "--view", view, "--", DEVPROBE_PATH, "open", "/dev/i2c-0", "rw",
+                              "address", "0x27", "i2cwrite", "0c083c38"},
+                             "");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::ifstream in(view);
+    const std::string drawn((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Its first nibble (0x0) is latched as the second port byte's ACK ends:
+    // START, address and two bytes, 28 bits at 10 µs, 40 ms - 280 µs early.
+    const std::string early_us = std::to_string(40000 - 28 * 10) + ".000";
+    EXPECT_NE(drawn.find("\033[31mlcd: instruction 0x00 lost: the controller was busy for " + early_us + " \u00b5s more"),
+              std::string::npos)
+        << drawn;
+    fs::remove_all(dir);
+}
+
 TEST(Command, ViewIntoStandardOutputRedirectedToAFileKeepsBothStreamsWhole)
 {
     const fs::path dir = scratch_directory("view-stdout");
@@ -151,6 +171,8 @@ TEST(Command, BadUsageIsExplainedWithStatusTwo)
         {{VBOARD_PATH, "run", "--adc", "9=1", "x"}, "channels 0 to 7"},
         {{VBOARD_PATH, "run", "--spi", "reply=123", "x"}, "even number of hex digits"},
         {{VBOARD_PATH, "run", "--lines", "many", "x"}, "--lines needs a number"},
+        {{VBOARD_PATH, "run", "--lcd-state", "8bit", "x"}, "--lcd-state is power-on, 4bit or 4bit-half"},
+        {{VBOARD_PATH, "run", "--spi", "idle=7f", "x"}, "--spi is loopback, silent, idle=00, idle=ff or reply=HEX"},
         {{VBOARD_PATH, "run", "no_such_program"}, "no program no_such_program"},
     };
     for (const auto& c : cases) {

@@ -126,7 +126,9 @@ Hd44780::Edge Hd44780::set_port(std::uint8_t port, std::int64_t at_ns)
     if (busy(at_ns)) {
         const char* kind = reading ? "a data read" : is_data ? "a character" : "an instruction";
         char what[96];
-        if (eight_bit_ && !reading) {
+        if (eight_bit_ && reading) {
+            std::snprintf(what, sizeof what, "a data read");
+        } else if (eight_bit_) {
             std::snprintf(what, sizeof what, "%s 0x%02x", is_data ? "character" : "instruction", nibble);
         } else {
             std::snprintf(what, sizeof what, "%s nibble 0x%x of %s", have_high_nibble_ ? "low" : "high",

@@ -60,10 +60,13 @@ TEST(Spidev, ReplyPeerAnswersThenIdlesHigh)
     EXPECT_EQ(r.out, "open OK\ntransfer 4 4100ffff\n");
 }
 
-TEST(Spidev, SilentPeerLeavesTheReceiveBufferAlone)
+TEST(Spidev, SilentPeerGivesTheLevelOfAFloatingMiso)
 {
-    const auto r = probe({"open", "/dev/spidev3.0", "rw", "transfer", "3", "010203"}, with_peer(SpiPeer::Kind::silent));
-    EXPECT_EQ(r.out, "open OK\ntransfer 3 ffffff\n");
+    // devprobe fills its receive buffer with ff: a MISO pulled down must overwrite it.
+    BoardConfig config = with_peer(SpiPeer::Kind::silent);
+    config.spi.idle = 0x00;
+    const auto r = probe({"open", "/dev/spidev3.0", "rw", "transfer", "3", "010203"}, config);
+    EXPECT_EQ(r.out, "open OK\ntransfer 3 000000\n");
 }
 
 TEST(Spidev, NullTransmitBufferSendsZeros)

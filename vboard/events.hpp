@@ -106,6 +106,15 @@ struct SysfsAccess {
     int error;
 };
 
+// A read() of an IIO device's buffer (/dev/iio:deviceN): the scans it returned.
+struct BufferRead {
+    double t;
+    std::string dev; // "iio:device0"
+    Bytes bytes;
+    long result;
+    int error;
+};
+
 // The program opening or closing one of the board's device nodes or sysfs
 // attributes; a failed open carries its errno.
 struct FileEvent {
@@ -136,7 +145,7 @@ struct ProgramEvent {
 };
 
 using Event = std::variant<I2cWrite, I2cRead, LcdOperation, LcdViolation, LcdScreen, IoctlCall, SpiTransfer,
-                           SysfsAccess, FileEvent, LogLine, ProgramEvent>;
+                           SysfsAccess, BufferRead, FileEvent, LogLine, ProgramEvent>;
 
 double time_of(const Event& event);
 

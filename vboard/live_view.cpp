@@ -2,6 +2,7 @@
 
 #include "trace.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -154,6 +155,18 @@ void LiveView::show(const SysfsAccess& a)
         std::snprintf(percent, sizeof percent, " %5.1f%%", fraction * 100);
         text += std::string("  ") + repeat("\u2588", filled > 30 ? 30 : filled) + repeat("\u00b7", filled > 30 ? 0 : 30 - filled) +
                 percent;
+    }
+    line(text + "\n");
+}
+
+void LiveView::show(const BufferRead& r)
+{
+    std::string text = stamp(r.t) + r.dev + " buffer -> ";
+    if (r.error != 0) {
+        text += failure(r.error);
+    } else {
+        const Bytes shown(r.bytes.begin(), r.bytes.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(r.bytes.size(), 16)));
+        text += std::to_string(r.bytes.size()) + " bytes " + hex(shown) + (r.bytes.size() > 16 ? "..." : "");
     }
     line(text + "\n");
 }

@@ -23,6 +23,7 @@ private:
     void show(const LcdScreen& screen);
     void show(const SpiTransfer& transfer);
     void show(const SysfsAccess& access);
+    void show(const BufferRead& read);
     void show(const IoctlCall& call);
     void show(const I2cWrite& write);
     void show(const I2cRead& read);

@@ -157,6 +157,11 @@ std::string encode(const SysfsAccess& e)
            outcome(e.result, e.error) + "}";
 }
 
+std::string encode(const BufferRead& e)
+{
+    return head(e.t, e.dev, "buffer_read") + ",\"bytes\":" + quoted(hex(e.bytes)) + outcome(e.result, e.error) + "}";
+}
+
 std::string encode(const FileEvent& e)
 {
     std::string s = head(e.t, e.dev, e.op == FileEvent::Op::open ? "open" : "close") + ",\"path\":" + quoted(e.path);

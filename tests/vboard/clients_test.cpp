@@ -324,6 +324,29 @@ INSTANTIATE_TEST_SUITE_P(
                     DisplayScript{"python_smbus", {python, "-c", smbus_script}, true, false}),
     [](const testing::TestParamInfo<DisplayScript>& param) { return std::string(param.param.name); });
 
+// I2C_PEC: an SMBus write carries one more byte, the CRC-8 (x^8 + x^2 + x +
+// 1) of the address byte and the data: 4e 08 00 gives 02. A read asks for
+// one more byte too, which the PCF8574 (no PEC) sends as its port again:
+// the check fails, EBADMSG.
+TEST(Python, SmbusWithPacketErrorChecking)
+{
+    const std::string script = "import smbus\n"
+                               "b = smbus.SMBus(0); b.pec = 1\n"
+                               "b.write_byte_data(0x27, 0x08, 0x00)\n"
+                               "try:\n"
+                               "    b.read_byte(0x27)\n"
+                               "except OSError as e:\n"
+                               "    print('read', e.errno)\n";
+    const auto r = run({python, "-c", script});
+    EXPECT_EQ(r.out, "read " + std::to_string(EBADMSG) + "\n");
+    const auto writes = all_of<I2cWrite>(r.events);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].bytes, (Bytes{0x08, 0x00, 0x02}));
+    const auto reads = all_of<I2cRead>(r.events);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].bytes, (Bytes{0x02, 0x02}));
+}
+
 // With --strict-timing a lost transfer makes vboard's status 1.
 TEST(I2cTools, StrictTimingFailsTheScriptWithoutPauses)
 {
@@ -402,6 +425,17 @@ TEST(Libiio, ReaddevCapturesTheAdcValuesInTheScanFormat)
         expected += static_cast<char>(value >> 8);
     }
     EXPECT_EQ(r.out, expected);
+    // The reads are in the record, at the sampling period of 1 ms: the
+    // first scan is made 1 ms after the buffer is enabled.
+    const auto reads = all_of<BufferRead>(r.events);
+    ASSERT_FALSE(reads.empty());
+    EXPECT_DOUBLE_EQ(reads.front().t, 1e-3);
+    std::string captured;
+    for (const auto& read : reads) {
+        captured.append(read.bytes.begin(), read.bytes.end());
+    }
+    // libiio reads its whole buffer (more scans than it prints), in order.
+    EXPECT_EQ(captured.substr(0, expected.size()), expected);
 }
 
 // --- The IIO core's and the PWM class's rules, from a shell --------------------------------

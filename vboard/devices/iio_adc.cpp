@@ -12,6 +12,9 @@ namespace vboard {
 
 namespace {
 
+// The buffer's character device, as the record names it.
+constexpr const char* node_name = "iio:device0";
+
 constexpr std::string_view raw_prefix = "in_voltage";
 constexpr std::string_view raw_suffix = "_raw";
 constexpr std::string_view scan_prefix = "scan_elements/in_voltage";
@@ -268,19 +271,24 @@ void IioAdc::read(NodeCall& call)
 {
     const auto buffer = call.buffer();
     const std::size_t datum = scan_channels_.size() * sample_bytes;
+    const auto refuse = [&](int error) {
+        recorder_.record(BufferRead{recorder_.now(), node_name, {}, -1, error});
+        call.complete(-1, error);
+    };
     if (datum == 0) {
+        recorder_.record(BufferRead{recorder_.now(), node_name, {}, 0, 0});
         call.complete(0); // never enabled: nothing will ever come
         return;
     }
     if (buffer.size() < datum) {
-        call.complete(-1, EINVAL);
+        refuse(EINVAL);
         return;
     }
     sample_until(recorder_.now_ns());
     if (fifo_.empty()) {
         if (!buffer_enabled_) {
             // The kernel would block a reader here until the buffer runs again.
-            call.complete(-1, EAGAIN);
+            refuse(EAGAIN);
             return;
         }
         const std::int64_t next = started_ns_ + (scans_made_ + 1) * period_ns_;
@@ -293,6 +301,8 @@ void IioAdc::read(NodeCall& call)
         fifo_.pop_front();
         done += datum;
     }
+    recorder_.record(BufferRead{recorder_.now(), node_name, Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(done)),
+                                static_cast<long>(done), 0});
     call.complete(static_cast<long>(done));
 }
 

@@ -2,7 +2,6 @@
 
 #include "trace.hpp"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -159,16 +158,12 @@ void LiveView::show(const SysfsAccess& a)
     line(text + "\n");
 }
 
+// A capture is hundreds of reads: only a failed one is drawn.
 void LiveView::show(const BufferRead& r)
 {
-    std::string text = stamp(r.t) + r.dev + " buffer -> ";
     if (r.error != 0) {
-        text += failure(r.error);
-    } else {
-        const Bytes shown(r.bytes.begin(), r.bytes.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(r.bytes.size(), 16)));
-        text += std::to_string(r.bytes.size()) + " bytes " + hex(shown) + (r.bytes.size() > 16 ? "..." : "");
+        line(stamp(r.t) + r.dev + " buffer read  " + failure(r.error) + "\n");
     }
-    line(text + "\n");
 }
 
 void LiveView::show(const IoctlCall& c)

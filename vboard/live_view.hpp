@@ -4,8 +4,9 @@
 // LCD as a box each time its screen changes, SPI transfers as TX/RX hex and
 // ASCII, ADC reads, the PWM duty cycle as a bar, configuration requests,
 // failures (an LCD transfer lost while the controller was busy among them,
-// in red), libmraa's log and the program's end. I2C frames and single LCD
-// instructions are left to the trace: a screen update is hundreds of them.
+// in red), libmraa's log and the program's end. I2C frames, single LCD
+// instructions and reads of the ADC's buffer are left to the trace: a screen
+// update or a capture is hundreds of them.
 
 #include "events.hpp"
 

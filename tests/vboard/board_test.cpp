@@ -181,6 +181,10 @@ INSTANTIATE_TEST_SUITE_P(
                  {"open", "/dev/spidev3.0", "rw", "spi", "4097", "tx", "rx", "0", "0", "0", "spi", "4096", "tx", "rx",
                   "0", "0", "0", "read", "4097", "read", "4096"},
                  "open OK\nspi -90\nspi 4096\nread -90 \nread 4096 \n"},
+        // A transfer without buffers only clocks: no bounce buffer, so no 4096-byte limit.
+        RuleCase{"spi_clocks_only",
+                 {"open", "/dev/spidev3.0", "rw", "spi", "100000000", "-", "-", "0", "0", "0"},
+                 "open OK\nspi 100000000\n"},
         // read() and write(): half duplex; what a read clocks out is zeros, looped back.
         RuleCase{"spi_read_and_write",
                  {"open", "/dev/spidev3.0", "rw", "write", "ab", "read", "2"},

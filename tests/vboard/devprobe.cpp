@@ -252,11 +252,13 @@ int step(char** argv, int i)
     }
     if (op == "spi") {
         const auto length = std::strtoul(argv[i + 1], nullptr, 10);
-        std::string tx(length, '\0');
-        std::string rx(length, '\xff');
+        const bool sends = std::strcmp(argv[i + 2], "-") != 0;
+        const bool receives = std::strcmp(argv[i + 3], "-") != 0;
+        std::string tx(sends ? length : 0, '\0');
+        std::string rx(receives ? length : 0, '\xff');
         spi_ioc_transfer t{};
-        t.tx_buf = std::strcmp(argv[i + 2], "-") == 0 ? 0 : reinterpret_cast<std::uintptr_t>(tx.data());
-        t.rx_buf = std::strcmp(argv[i + 3], "-") == 0 ? 0 : reinterpret_cast<std::uintptr_t>(rx.data());
+        t.tx_buf = sends ? reinterpret_cast<std::uintptr_t>(tx.data()) : 0;
+        t.rx_buf = receives ? reinterpret_cast<std::uintptr_t>(rx.data()) : 0;
         t.len = static_cast<std::uint32_t>(length);
         t.bits_per_word = static_cast<std::uint8_t>(std::strtoul(argv[i + 4], nullptr, 10));
         t.tx_nbits = static_cast<std::uint8_t>(std::strtoul(argv[i + 5], nullptr, 10));

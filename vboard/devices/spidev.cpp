@@ -75,7 +75,7 @@ struct Spidev::Transfer {
     unsigned tx_nbits = SPI_NBITS_SINGLE;
     unsigned rx_nbits = SPI_NBITS_SINGLE;
     std::uint32_t delay_us = 0; // after the transfer
-    std::vector<std::uint8_t> tx; // what goes out on MOSI (zeros without a transmit buffer)
+    std::vector<std::uint8_t> tx; // what goes out on MOSI (zeros without a transmit buffer, none without either)
     std::vector<std::uint8_t> rx; // what came back on MISO
 };
 
@@ -303,9 +303,10 @@ void Spidev::message(NodeCall& call, int injected_error)
             } else {
                 t.tx.assign(tx.bytes().begin(), tx.bytes().end());
             }
-        } else {
-            t.tx.assign(record.len, 0);
+        } else if (t.has_rx) {
+            t.tx.assign(record.len, 0); // within the receive buffer's 4096 bytes
         }
+        // A transfer with neither buffer only clocks (up to 2 GiB of it): nothing is kept of it.
         if (error == 0 && t.has_rx) {
             receive.push_back(records.follow(at + offsetof(spi_ioc_transfer, rx_buf), record.len));
         }

@@ -176,7 +176,9 @@ TEST_P(ConcurrentReaders, EachGetsItsOwnChannel)
                                "c = int(sys.argv[1])\n"
                                "path = '" + adc + "/in_voltage%d_raw' % c\n"
                                "right = sum(open(path).read() == '%d\\n' % (1000 + c) for _ in range(200))\n"
-                               "print('channel %d: %d right' % (c, right))\n";
+                               // One write per line: with PYTHONUNBUFFERED set, print() writes the
+                               // newline on its own, and the readers' lines would interleave.
+                               "sys.stdout.write('channel %d: %d right\\n' % (c, right))\n";
     const std::string script = "for c in $(seq 0 " + std::to_string(readers - 1) + "); do " + python + " -c \"$0\" $c & done; wait";
     const auto r = run({"/bin/sh", "-c", script, reader}, config);
     EXPECT_EQ(sorted_lines(r.out), expected);

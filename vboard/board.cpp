@@ -14,11 +14,13 @@ namespace {
 
 constexpr int lcd_address = 0x27;
 
-// The board's device nodes: name, subsystem, major:minor.
-constexpr std::array<std::array<const char*, 3>, 3> device_nodes{{
+// The board's device nodes: name, subsystem, major:minor. The ADC's is its
+// buffer; its device is in the board's sysfs.
+constexpr std::array<std::array<const char*, 3>, 4> device_nodes{{
     {"i2c-0", "i2c-dev", "89:0"},
     {"spidev0.0", "spidev", "153:0"},
     {"spidev3.0", "spidev", "153:1"},
+    {"iio:device0", "", "250:0"},
 }};
 
 // Where a device with sysfs behaviour sits, as on a board of this kind: its
@@ -41,10 +43,11 @@ constexpr SysfsPlace pwm_place{"f802c000.pwm/pwm/pwmchip0", "pwmchip0", "/sys/cl
 
 Board::Impl::Impl(BoardConfig c)
     : config(std::move(c)),
-      lcd(recorder, config.lcd),
+      lcd(recorder, config.lcd, config.lcd_start),
       i2c("i2c-0", recorder, config.faults),
       spi3("spidev3.0", recorder, config.spi),
       spi0("spidev0.0", recorder, config.spi),
+      adc(recorder),
       testbed(devices_lock, *this),
       sysfs(Testbed::sysfs_mount_point, recorder, config.faults, devices_lock)
 {
@@ -66,11 +69,16 @@ Board::Impl::Impl(BoardConfig c)
         const auto& paths = config.faults.absent_paths();
         return std::any_of(paths.begin(), paths.end(), [&path](const auto& a) { return path_within(path, a); });
     };
+    const auto model_of = [this](std::string_view name) -> DeviceNode& {
+        return name == "i2c-0" ? static_cast<DeviceNode&>(i2c)
+               : name == "spidev0.0" ? static_cast<DeviceNode&>(spi0)
+               : name == "spidev3.0" ? static_cast<DeviceNode&>(spi3)
+                                     : static_cast<DeviceNode&>(adc);
+    };
+    const bool adc_absent = absent(std::string(Testbed::sysfs_mount_point) + "/" + adc_place.directory);
     for (const auto& [name, subsystem, major_minor] : device_nodes) {
-        if (!absent(std::string("/dev/") + name)) {
-            DeviceNode& node = name == std::string_view("i2c-0") ? static_cast<DeviceNode&>(i2c)
-                               : name == std::string_view("spidev0.0") ? static_cast<DeviceNode&>(spi0)
-                                                                       : static_cast<DeviceNode&>(spi3);
+        DeviceNode& node = model_of(name);
+        if (!absent(std::string("/dev/") + name) && !(&node == &adc && adc_absent)) {
             testbed.add_node(name, subsystem, major_minor, node, config.faults);
         }
     }
@@ -121,7 +129,7 @@ std::string problem_with(const BoardConfig& config)
                                        [&device](const auto& node) { return device == node[0]; });
         if (!known) {
             return "--fault ioctl=" + device + ": the board has no node " + device +
-                   " (it has i2c-0, spidev0.0 and spidev3.0)";
+                   " (it has i2c-0, spidev0.0, spidev3.0 and iio:device0)";
         }
     }
     for (const int address : config.faults.nack_addresses()) {
@@ -159,6 +167,10 @@ std::string Board::canonical(const std::string& path) const
 RunResult Board::run(const RunOptions& options, Observer* observer)
 {
     impl_->recorder.clear();
+    {
+        std::lock_guard guard(impl_->devices_lock);
+        impl_->lcd.begin_run();
+    }
     Run run(*impl_, options, observer);
     return run.execute();
 }

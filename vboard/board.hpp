@@ -6,7 +6,7 @@
 //   /dev/i2c-0         I2C bus 0, a PCF8574 + HD44780 character LCD at 0x27
 //   /dev/spidev3.0     SPI bus 3, chip select 0   } with a peer: loopback,
 //   /dev/spidev0.0     SPI bus 0, chip select 0   } a scripted reply, or silence
-//   /sys/bus/iio/devices/iio:device0   an 8-channel IIO ADC
+//   /sys/bus/iio/devices/iio:device0   an 8-channel IIO ADC, its buffer at /dev/iio:device0
 //   /sys/class/pwm/pwmchip0            a one-channel PWM controller
 //
 // umockdev provides the board's /sys and /dev to the program and hands its
@@ -43,6 +43,8 @@ public:
 
 struct BoardConfig {
     LcdGeometry lcd = lcd_16x2;
+    // The display controller's state when the board starts.
+    Hd44780::Start lcd_start = Hd44780::Start::power_on;
     SpiPeer spi; // on every SPI port
     // The texts each ADC channel's raw file shows, one per read, the last for good.
     std::map<int, std::vector<std::string>> adc;

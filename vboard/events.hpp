@@ -18,9 +18,10 @@ namespace vboard {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// One write on the I2C bus: the address byte and the data bytes that
-// followed it, as one transaction. `error` is 0 when the device acknowledged
-// it, or the errno the bus driver reported (ENXIO: no acknowledge).
+// One write message on the I2C bus: the address byte and the data bytes
+// that followed it. `t` is when its last bit (the last acknowledge) was on
+// the wire. `error` is 0 when the device acknowledged it, or the errno the
+// bus driver reported (ENXIO: no acknowledge).
 struct I2cWrite {
     double t;
     std::string dev; // "i2c-0"
@@ -29,13 +30,33 @@ struct I2cWrite {
     int error;
 };
 
-// An instruction or a character that the display controller latched.
+// One read message on the I2C bus: the bytes the device sent, `t` when the
+// last of them was on the wire; `error` as for a write.
+struct I2cRead {
+    double t;
+    std::string dev;
+    int addr;
+    Bytes bytes;
+    int error;
+};
+
+// An instruction or a character that the display controller latched, at
+// the falling edge of EN that completed it.
 struct LcdOperation {
     enum class Kind { instruction, character };
     double t;
     Kind kind;
     std::uint8_t value;
     bool eight_bit; // latched in a single transfer of the 8-bit interface
+};
+
+// A nibble (4-bit interface) or a whole byte (8-bit interface) that the
+// display controller latched while it was still busy with the previous
+// instruction, or before its power-on reset was over: the chip ignores it.
+struct LcdViolation {
+    double t;
+    std::string lost;     // what was lost, e.g. "high nibble 0x3 of an instruction"
+    std::int64_t early_ns; // how long before the controller was ready it came
 };
 
 // What the display shows, each time it has changed and the program then
@@ -58,15 +79,17 @@ struct IoctlCall {
     int error; // errno when result is -1
 };
 
-// One full-duplex SPI transfer as the spidev driver received it.
+// One SPI transfer as the spidev driver received it (full duplex from
+// SPI_IOC_MESSAGE; transmit or receive only from write() and read()). `t` is
+// when its last bit was clocked, or when it was refused.
 struct SpiTransfer {
     double t;
     std::string dev;
     Bytes tx;
     Bytes rx;             // what the peer clocked back (empty for a failed transfer)
-    std::uint32_t length; // the record's len
-    std::uint32_t speed_hz;
-    std::uint8_t bits_per_word;
+    std::uint32_t length;   // the record's len, or the count of the read() or write()
+    std::uint32_t speed_hz; // the clock it ran at: the record's, or the node's when that is 0
+    std::uint8_t bits_per_word; // the record's (0: the node's word size)
     std::uint32_t mode; // the device's mode word in force
     long result;
     int error;
@@ -80,6 +103,15 @@ struct SysfsAccess {
     std::string attr; // path below the device directory, e.g. "pwm0/duty_cycle"
     Op op;
     std::string bytes; // exactly what was written, or what the read returned
+    long result;
+    int error;
+};
+
+// A read() of an IIO device's buffer (/dev/iio:deviceN): the scans it returned.
+struct BufferRead {
+    double t;
+    std::string dev; // "iio:device0"
+    Bytes bytes;
     long result;
     int error;
 };
@@ -113,8 +145,8 @@ struct ProgramEvent {
     int status = 0;     // exit: the exit status
 };
 
-using Event = std::variant<I2cWrite, LcdOperation, LcdScreen, IoctlCall, SpiTransfer, SysfsAccess, FileEvent,
-                           LogLine, ProgramEvent>;
+using Event = std::variant<I2cWrite, I2cRead, LcdOperation, LcdViolation, LcdScreen, IoctlCall, SpiTransfer,
+                           SysfsAccess, BufferRead, FileEvent, LogLine, ProgramEvent>;
 
 double time_of(const Event& event);
 
@@ -125,10 +157,11 @@ double to_seconds(std::int64_t ns);
 
 // The record of one run, and the program's virtual time.
 //
-// Virtual time advances only while the program sleeps (by the time it asked
-// to sleep, or up to the moment a signal cut the sleep short), so everything
-// a program does between two pauses happens at the same instant, and a run's
-// record is the same on every run and every machine. The program's clocks
+// Virtual time advances while the program sleeps (by the time it asked to
+// sleep, or up to the moment a signal cut the sleep short), and by the time
+// each transfer takes on its bus (the device models advance it); everything
+// else a program does between two pauses takes no time, and a run's record
+// is the same on every run and every machine. The program's clocks
 // read it too (wire::ClockPage).
 //
 // Device models record from umockdev's thread, the sysfs filesystem's and

@@ -162,6 +162,14 @@ void LiveView::show(const SysfsAccess& a)
     line(text + "\n");
 }
 
+// A capture is hundreds of reads: only a failed one is drawn.
+void LiveView::show(const BufferRead& r)
+{
+    if (r.error != 0) {
+        line(stamp(r.t) + r.dev + " buffer read  " + failure(r.error) + "\n");
+    }
+}
+
 void LiveView::show(const IoctlCall& c)
 {
     std::string text = stamp(c.t) + c.dev + " " + c.request;
@@ -178,6 +186,23 @@ void LiveView::show(const I2cWrite& w)
         std::snprintf(address, sizeof address, "0x%02x", w.addr);
         line(stamp(w.t) + w.dev + " write to " + address + " [" + hex(w.bytes) + "]  " + failure(w.error) + "\n");
     }
+}
+
+void LiveView::show(const I2cRead& r)
+{
+    if (r.error != 0) {
+        char address[16];
+        std::snprintf(address, sizeof address, "0x%02x", r.addr);
+        line(stamp(r.t) + r.dev + " read from " + address + "  " + failure(r.error) + "\n");
+    }
+}
+
+void LiveView::show(const LcdViolation& v)
+{
+    char early[48];
+    std::snprintf(early, sizeof early, "%.3f", static_cast<double>(v.early_ns) / 1e3);
+    line(stamp(v.t) + red + "lcd: " + v.lost + " lost: the controller was busy for " + early + " \u00b5s more" +
+         plain + "\n");
 }
 
 void LiveView::show(const FileEvent& f)

@@ -3,8 +3,10 @@
 // What the devices saw, drawn for a person at a terminal as it happens: the
 // LCD as a box each time its screen changes, SPI transfers as TX/RX hex and
 // ASCII, ADC reads, the PWM duty cycle as a bar, configuration requests,
-// failures, libmraa's log and the program's end. I2C frames and single LCD
-// instructions are left to the trace: a screen update is hundreds of them.
+// failures (an LCD transfer lost while the controller was busy among them,
+// in red), libmraa's log and the program's end. I2C frames, single LCD
+// instructions and reads of the ADC's buffer are left to the trace: a screen
+// update or a capture is hundreds of them.
 
 #include "events.hpp"
 
@@ -23,8 +25,11 @@ private:
     void show(const LcdScreen& screen);
     void show(const SpiTransfer& transfer);
     void show(const SysfsAccess& access);
+    void show(const BufferRead& read);
     void show(const IoctlCall& call);
     void show(const I2cWrite& write);
+    void show(const I2cRead& read);
+    void show(const LcdViolation& violation);
     void show(const FileEvent& file);
     void show(const LogLine& log);
     void show(const ProgramEvent& program);

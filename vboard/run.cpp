@@ -326,6 +326,12 @@ bool Run::before_device_call()
 void Run::after_device_call()
 {
     std::lock_guard guard(lock_);
+    // Bus time moves virtual time on too: a program that never pauses is
+    // stopped by the transfer that reaches the stop time.
+    if (options_.stop_at && board_.recorder.now_ns() >= to_ns(*options_.stop_at)) {
+        stop(board_.recorder.now_ns());
+        return;
+    }
     if (sigint_due()) {
         send_sigint(board_.recorder.now_ns());
     }

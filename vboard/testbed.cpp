@@ -49,6 +49,24 @@ struct Testbed::NodeBinding {
     DeviceNode* node;
     FaultPlan* faults;
     UMockdevIoctlBase* handler = nullptr;
+    std::vector<UMockdevIoctlClient*> open_files; // one reference each
+
+    // The open files whose last descriptor has been closed, told to the
+    // node as closed. umockdev notices a closed connection on its own time;
+    // the kernel releases the file as the last descriptor goes, so before
+    // the next open of the node every connection already closed counts.
+    void sweep(bool all)
+    {
+        for (auto it = open_files.begin(); it != open_files.end();) {
+            if (all || !umockdev_ioctl_client_get_connected(*it)) {
+                node->closed(*it);
+                g_object_unref(*it);
+                it = open_files.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
 };
 
 Testbed::Testbed(std::mutex& devices_lock, DeviceCalls& calls) : devices_lock_(devices_lock), calls_(calls)
@@ -66,6 +84,8 @@ Testbed::~Testbed()
     for (const auto& node : nodes_) {
         umockdev_testbed_detach_ioctl(testbed_, ("/dev/" + node->name).c_str(), nullptr);
         g_object_unref(node->handler);
+        std::lock_guard guard(devices_lock_);
+        node->sweep(true);
     }
     g_object_unref(testbed_);
 }
@@ -74,14 +94,22 @@ void Testbed::add_node(const std::string& name, const std::string& subsystem, co
                        DeviceNode& node, FaultPlan& faults)
 {
     const std::string devname = "/dev/" + name;
-    gchar* syspath = umockdev_testbed_add_device(testbed_, subsystem.c_str(), name.c_str(), nullptr, "dev",
-                                                 major_minor.c_str(), nullptr, "DEVNAME", devname.c_str(), nullptr);
-    g_free(syspath);
+    if (!subsystem.empty()) {
+        gchar* syspath = umockdev_testbed_add_device(testbed_, subsystem.c_str(), name.c_str(), nullptr, "dev",
+                                                     major_minor.c_str(), nullptr, "DEVNAME", devname.c_str(),
+                                                     nullptr);
+        g_free(syspath);
+    } else {
+        // Only the node: its major:minor where umockdev's preload looks for
+        // it to show the file as a character device.
+        fs::create_directories(root_ + "/dev/.node");
+        fs::create_symlink(major_minor, root_ + "/dev/.node/" + name);
+    }
     // umockdev records the node's major:minor but leaves the node itself to
     // us; an empty file is enough, as umockdev answers every call on it.
     std::ofstream(root_ + devname);
 
-    auto binding = std::make_unique<NodeBinding>(NodeBinding{this, name, &node, &faults});
+    auto binding = std::make_unique<NodeBinding>(NodeBinding{this, name, &node, &faults, nullptr, {}});
     binding->handler = umockdev_ioctl_base_new();
     using Callback = gboolean (*)(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer);
     const Callback on_ioctl = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) -> gboolean {
@@ -102,6 +130,28 @@ void Testbed::add_node(const std::string& name, const std::string& subsystem, co
         b.testbed->serve(b, call, NodeOp::write);
         return TRUE;
     };
+    // A connection is one open file of the node: umockdev makes it at
+    // open() and drops it when the last descriptor of it is closed.
+    using Notify = void (*)(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer);
+    const Notify on_connect = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+        auto& b = *static_cast<NodeBinding*>(data);
+        std::lock_guard guard(b.testbed->devices_lock_);
+        b.sweep(false);
+        b.open_files.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
+        b.node->opened(client);
+    };
+    const Notify on_vanish = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+        auto& b = *static_cast<NodeBinding*>(data);
+        std::lock_guard guard(b.testbed->devices_lock_);
+        const auto it = std::find(b.open_files.begin(), b.open_files.end(), client);
+        if (it != b.open_files.end()) {
+            b.node->closed(client);
+            g_object_unref(client);
+            b.open_files.erase(it);
+        }
+    };
+    g_signal_connect(binding->handler, "client-connected", G_CALLBACK(on_connect), binding.get());
+    g_signal_connect(binding->handler, "client-vanished", G_CALLBACK(on_vanish), binding.get());
     g_signal_connect(binding->handler, "handle-ioctl", G_CALLBACK(on_ioctl), binding.get());
     g_signal_connect(binding->handler, "handle-read", G_CALLBACK(on_read), binding.get());
     g_signal_connect(binding->handler, "handle-write", G_CALLBACK(on_write), binding.get());

@@ -39,6 +39,8 @@ public:
     const std::string& root() const { return root_; }
 
     // A character device node /dev/NAME of `subsystem`, served by `node`.
+    // With no subsystem, the node alone, without a device in umockdev's
+    // sysfs (where the device's own directory is the board's sysfs).
     void add_node(const std::string& name, const std::string& subsystem, const std::string& major_minor,
                   DeviceNode& node, FaultPlan& faults);
 

@@ -155,6 +155,27 @@ std::string encode(const I2cWrite& e)
     return s + "}";
 }
 
+std::string encode(const I2cRead& e)
+{
+    std::string s = head(e.t, e.dev, "read") + ",\"addr\":" + std::to_string(e.addr) + ",\"bytes\":" + quoted(hex(e.bytes));
+    if (e.error != 0) {
+        s += ",\"error\":" + quoted(errno_name(e.error));
+    }
+    return s + "}";
+}
+
+// How early, in microseconds to the nanosecond: 1120, 36.5.
+std::string microseconds(std::int64_t ns)
+{
+    return seconds(static_cast<double>(ns) / 1e3);
+}
+
+std::string encode(const LcdViolation& e)
+{
+    return head(e.t, "lcd", "violation") + ",\"lost\":" + quoted(e.lost) + ",\"early_us\":" + microseconds(e.early_ns) +
+           "}";
+}
+
 std::string encode(const LcdOperation& e)
 {
     const bool character = e.kind == LcdOperation::Kind::character;
@@ -204,6 +225,11 @@ std::string encode(const SysfsAccess& e)
     const bool write = e.op == SysfsAccess::Op::write;
     return head(e.t, e.dev, write ? "write" : "read") + ",\"attr\":" + quoted(e.attr) + bytes_field("value", e.bytes) +
            outcome(e.result, e.error) + "}";
+}
+
+std::string encode(const BufferRead& e)
+{
+    return head(e.t, e.dev, "buffer_read") + ",\"bytes\":" + quoted(hex(e.bytes)) + outcome(e.result, e.error) + "}";
 }
 
 std::string encode(const FileEvent& e)

@@ -34,9 +34,15 @@ constexpr const char* usage =
     "and SIGHUP are passed on to the program (see --grace).\n"
     "\n"
     "  --adc CH=VALUE[,VALUE...]  what ADC channel CH reads, one value per read, the last for good\n"
-    "  --spi loopback|silent|reply=HEX\n"
-    "                             the SPI peer (default loopback: MOSI wired to MISO)\n"
+    "  --spi loopback|silent|idle=00|idle=ff|reply=HEX\n"
+    "                             the SPI peer (default loopback: MOSI wired to MISO); silent:\n"
+    "                             nothing drives MISO, which floats high (idle=ff) or low (idle=00)\n"
     "  --lcd 16x2|20x4            the character display's size (default 16x2)\n"
+    "  --lcd-state power-on|4bit|4bit-half\n"
+    "                             the display controller as the program finds it: just powered on\n"
+    "                             (default), left in 4-bit mode, or that halfway through a byte\n"
+    "  --strict-timing            end with status 1 (if the program's was 0) when the display\n"
+    "                             controller lost a transfer because it was still busy\n"
     "  --fault SPEC               absent=PATH, deny=PATH, write=PATH[:N], nack=ADDRESS:FRAME,\n"
     "                             ioctl=DEVICE:REQUEST[:ERRNO[:N]]  (may be repeated)\n"
     "  --for SECONDS              stop the program at this virtual time\n"
@@ -215,6 +221,9 @@ public:
     Passed on_stderr(std::string_view bytes) override { return passed(write_all(STDERR_FILENO, bytes), "standard error"); }
     Passed on_event(const vboard::Event& event) override
     {
+        if (std::holds_alternative<vboard::LcdViolation>(event)) {
+            ++violations_;
+        }
         if (view_) {
             if (const int error = view_->show(event); error != 0) {
                 return passed(error, "the view");
@@ -225,6 +234,9 @@ public:
         }
         return Passed::ok;
     }
+
+    // How many transfers the display lost while busy.
+    std::size_t violations() const { return violations_; }
 
     // Says what failed, on standard error unless that is what failed.
     void report() const
@@ -258,6 +270,7 @@ private:
     int trace_;
     std::string failure_;
     int failed_stream_ = -1;
+    std::size_t violations_ = 0;
 };
 
 // SIGINT, SIGTERM and SIGHUP are for the program: written to this pipe and
@@ -313,6 +326,7 @@ int main(int argc, char** argv)
     std::string trace_path;
     std::string view_path;
     bool quiet = false;
+    bool strict_timing = false;
 
     int i = 2;
     auto value = [&](const char* option) -> std::string_view {
@@ -338,11 +352,14 @@ int main(int argc, char** argv)
                 config.spi.kind = vboard::SpiPeer::Kind::loopback;
             } else if (peer == "silent") {
                 config.spi.kind = vboard::SpiPeer::Kind::silent;
+            } else if (peer == "idle=00" || peer == "idle=ff") {
+                config.spi.kind = vboard::SpiPeer::Kind::silent;
+                config.spi.idle = peer == "idle=00" ? 0x00 : 0xFF;
             } else if (peer.rfind("reply=", 0) == 0) {
                 config.spi.kind = vboard::SpiPeer::Kind::reply;
                 config.spi.reply = parse_hex(peer.substr(6));
             } else {
-                fail("--spi is loopback, silent or reply=HEX");
+                fail("--spi is loopback, silent, idle=00, idle=ff or reply=HEX");
             }
         } else if (arg == "--lcd") {
             const std::string_view size = value("--lcd");
@@ -350,6 +367,19 @@ int main(int argc, char** argv)
                 fail("--lcd is 16x2 or 20x4");
             }
             config.lcd = size == "16x2" ? vboard::lcd_16x2 : vboard::lcd_20x4;
+        } else if (arg == "--lcd-state") {
+            const std::string_view state = value("--lcd-state");
+            if (state == "power-on") {
+                config.lcd_start = vboard::Hd44780::Start::power_on;
+            } else if (state == "4bit") {
+                config.lcd_start = vboard::Hd44780::Start::four_bit;
+            } else if (state == "4bit-half") {
+                config.lcd_start = vboard::Hd44780::Start::four_bit_half;
+            } else {
+                fail("--lcd-state is power-on, 4bit or 4bit-half");
+            }
+        } else if (arg == "--strict-timing") {
+            strict_timing = true;
         } else if (arg == "--fault") {
             const std::string problem = config.faults.add(value("--fault"));
             if (!problem.empty()) {
@@ -420,6 +450,12 @@ int main(int argc, char** argv)
         vboard::Board board(std::move(config));
         const vboard::RunResult result = board.run(options, &console);
         console.report();
+        const auto violations = console.violations();
+        if (strict_timing && violations > 0) {
+            std::fprintf(stderr, "vboard: the display controller lost %zu transfer%s while busy (--strict-timing)\n",
+                         violations, violations == 1 ? "" : "s");
+            return result.status() != 0 ? result.status() : 1;
+        }
         return result.status();
     } catch (const vboard::BoardError& error) {
         std::fprintf(stderr, "vboard: %s\n", error.what());

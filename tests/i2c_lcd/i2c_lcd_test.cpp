@@ -165,7 +165,8 @@ const std::vector<std::string> welcome{"WELCOME ALL TO  ", "TALVOR INDIA    "};
 
 TEST(I2cLcd, StartUpAndFirstWelcomePassFrameByFrame)
 {
-    // The first pass's 1 s pause begins at about 2.18 s and would end after 3 s.
+    // The first pass's 1 s pause begins at about 2.21 s (2.18 s of pauses and
+    // 66 frames of bus time) and would end after 3 s.
     const auto r = run_lcd({}, 3.0);
     EXPECT_TRUE(r.stopped);
     EXPECT_EQ(r.out, "");
@@ -178,19 +179,31 @@ TEST(I2cLcd, StartUpAndFirstWelcomePassFrameByFrame)
     EXPECT_EQ(screens_shown(r), (std::vector{banner, blank, welcome}));
 }
 
+// Bus time at 100 kHz (10 µs a bit): a frame is START, the address byte and
+// the four port bytes with an ACK bit each, and STOP: 1 + 9 + 4 * 9 + 1 = 47
+// bits, 470 µs. A write is recorded when its last ACK ends, one bit before
+// the STOP ends and the program's write() returns.
+constexpr double bit_s = 10e-6;
+constexpr double frame_s = (1 + 9 + 4 * 9 + 1) * bit_s;
+constexpr double stop_s = 1 * bit_s;
+
 TEST(I2cLcd, BannerStaysTwoSecondsAndTheClearIsGivenItsWait)
 {
     const auto r = run_lcd({}, 3.0);
     const auto writes = all_of<I2cWrite>(r.events);
     // 9 initialisation frames, then the banner: 1 + 15 + 1 + 11 frames.
     const std::size_t last_banner = 9 + 28 - 1;
-    ASSERT_GT(writes.size(), last_banner + 2);
+    ASSERT_GT(writes.size(), last_banner + 2 + 27);
     const auto& clear = writes[last_banner + 1];
     EXPECT_EQ(clear.bytes, frame(0x01, Register::instruction));
-    EXPECT_NEAR(clear.t - writes[last_banner].t, 2.0, 1e-9);
-    EXPECT_NEAR(writes[last_banner + 2].t - clear.t, 0.1, 1e-9);
+    // From the end of one frame to the end of the next: the pause, then the next frame's bus time.
+    EXPECT_NEAR(clear.t - writes[last_banner].t, 2.0 + frame_s, 1e-9);
+    EXPECT_NEAR(writes[last_banner + 2].t - clear.t, 0.1 + frame_s, 1e-9);
+    // The 28 frames of a pass follow each other with nothing but bus time between them.
+    EXPECT_NEAR(writes[last_banner + 2 + 27].t - writes[last_banner + 2].t, 27 * frame_s, 1e-9);
 
-    // Each screen is shown from the moment the program pauses after drawing it.
+    // Each screen is shown from the moment the program pauses after drawing
+    // it: when the STOP of its last frame has ended.
     const auto screens = all_of<LcdScreen>(r.events);
     const auto at = [&](const std::vector<std::string>& rows) {
         const auto it = std::find_if(screens.begin(), screens.end(), [&](const LcdScreen& s) {
@@ -198,14 +211,65 @@ TEST(I2cLcd, BannerStaysTwoSecondsAndTheClearIsGivenItsWait)
         });
         return it == screens.end() ? -1.0 : it->t;
     };
-    EXPECT_NEAR(at(banner), writes[last_banner].t, 1e-9);
-    EXPECT_NEAR(at(blank), clear.t, 1e-9);
-    EXPECT_NEAR(at(welcome), writes[last_banner + 2].t, 1e-9);
+    EXPECT_NEAR(at(banner), writes[last_banner].t + stop_s, 1e-9);
+    EXPECT_NEAR(at(blank), clear.t + stop_s, 1e-9);
+    EXPECT_NEAR(at(welcome), writes[last_banner + 2 + 27].t + stop_s, 1e-9);
+    EXPECT_TRUE(all_of<LcdViolation>(r.events).empty());
 }
+
+// The wake-up sequence (0x03 three times, then 0x02, as whole frames) brings
+// the controller to the 4-bit interface from any state an earlier run could
+// have left it in, and the program then shows the same screens. From 4-bit
+// mode the three 0x03 frames are "return home" (1.52 ms), and the third one
+// comes only 110 µs after the second: both its nibbles are lost, harmlessly,
+// as a pair. Its first nibble is latched at the end of the second port byte:
+// STOP of the frame before, the 110 µs pause, START, address and two port
+// bytes, 1 + 11 + 1 + 9 + 2 * 9 = 40 bit times (400 µs) after the second
+// return home; the other one 2 * 9 bits later.
+struct StartCase {
+    const char* name;
+    Hd44780::Start start;
+    std::vector<std::string> lost;
+};
+
+void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
+
+class FromAnyState : public testing::TestWithParam<StartCase> {};
+
+TEST_P(FromAnyState, TheWakeUpLeadsToTheSameScreens)
+{
+    BoardConfig config;
+    config.lcd_start = GetParam().start;
+    const auto r = run_lcd(config, 3.0);
+    EXPECT_EQ(bus_and_pauses(r), start_up_and_passes(1).lines);
+    EXPECT_EQ(screens_shown(r), (std::vector{banner, blank, welcome}));
+    std::vector<std::string> lost;
+    for (const auto& v : all_of<LcdViolation>(r.events)) {
+        lost.push_back(v.lost + " " + std::to_string(v.early_ns / 1000) + " us early");
+    }
+    EXPECT_EQ(lost, GetParam().lost);
+}
+
+constexpr long return_home_us = 1520;
+constexpr long first_nibble_after_us = 400;
+constexpr long nibble_spacing_us = 2 * 9 * 10;
+
+INSTANTIATE_TEST_SUITE_P(
+    I2cLcd, FromAnyState,
+    testing::Values(StartCase{"power_on", Hd44780::Start::power_on, {}},
+                    StartCase{"four_bit",
+                              Hd44780::Start::four_bit,
+                              {"high nibble 0x0 of an instruction " +
+                                   std::to_string(return_home_us - first_nibble_after_us) + " us early",
+                               "high nibble 0x3 of an instruction " +
+                                   std::to_string(return_home_us - first_nibble_after_us - nibble_spacing_us) +
+                                   " us early"}},
+                    StartCase{"four_bit_half", Hd44780::Start::four_bit_half, {}}),
+    [](const testing::TestParamInfo<StartCase>& param) { return std::string(param.param.name); });
 
 TEST(I2cLcd, EachPassRewritesTheSameTextWithoutClearing)
 {
-    const auto r = run_lcd({}, 6.0); // passes at about 2.18, 3.18, 4.18 and 5.18 s
+    const auto r = run_lcd({}, 6.0); // passes at about 2.21, 3.22, 4.24 and 5.25 s
     EXPECT_TRUE(r.stopped);
     EXPECT_EQ(bus_and_pauses(r), start_up_and_passes(4).lines);
     // The screen never changes after the first pass: no screen is recorded again.

@@ -81,6 +81,8 @@ TEST(SpiIoctl, ConfiguresThenTransfersAndPrintsTheLoopedBackBytes)
     std::iota(counting.begin(), counting.end(), std::uint8_t{0});
     EXPECT_EQ(transfers[0].tx, counting);
     EXPECT_EQ(transfers[0].result, 32);
+    // 32 bytes of 8 clocks at 1 MHz: the transfer ends 256 µs after it began.
+    EXPECT_DOUBLE_EQ(transfers[0].t, 32 * 8 / 1e6);
 
     EXPECT_EQ(requests_made(r), (std::vector<std::string>{"SPI_IOC_RD_MODE32", "SPI_IOC_WR_MODE32",
                                                           "SPI_IOC_RD_MAX_SPEED_HZ", "SPI_IOC_WR_MAX_SPEED_HZ"}));
@@ -135,6 +137,7 @@ TEST_P(Peers, DumpShowsWhatCameBackOnMiso)
 INSTANTIATE_TEST_SUITE_P(
     SpiIoctl, Peers,
     testing::Values(PeerCase{"silent", SpiPeer{SpiPeer::Kind::silent, {}}, untouched_dump},
+                    PeerCase{"silent_pulled_down", SpiPeer{SpiPeer::Kind::silent, {}, 0x00}, std::string(64, '0') + "\r\n"},
                     PeerCase{"reply", SpiPeer{SpiPeer::Kind::reply, {0xde, 0xad, 0x00, 0x7f, 0x80, 0x0a}},
                              "dead007f800a" + untouched_dump.substr(12)}),
     [](const testing::TestParamInfo<PeerCase>& param) { return std::string(param.param.name); });

@@ -58,6 +58,8 @@ TEST(SpiMraa, LoopbackSendsTheTextWithItsNulAndPrintsItBack)
     EXPECT_EQ(transfers[0].tx, bytes_of(message));
     EXPECT_EQ(transfers[0].length, 19u);
     EXPECT_EQ(transfers[0].speed_hz, 400000u);
+    // 19 bytes of 8 clocks at 400 kHz: the transfer ends 380 µs after it began.
+    EXPECT_DOUBLE_EQ(transfers[0].t, 19 * 8 / 400000.0);
     EXPECT_EQ(transfers[0].mode & SPI_LSB_FIRST, 0u);
 
     // libmraa sets the bit order once on opening; the second request is the program's.
@@ -101,7 +103,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Two bytes, then the line idles high: 17 bytes of 0xFF and no NUL.
         Reply{"NoNulShort", {SpiPeer::Kind::reply, bytes_of("OK")}, "OK" + std::string(17, '\xff') + " \n"},
         Reply{"NoNulLong", {SpiPeer::Kind::reply, bytes_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ")}, "ABCDEFGHIJKLMNOPQRS \n"},
-        Reply{"SilentPeer", {SpiPeer::Kind::silent, {}}, " \n"}),
+        // Nothing drives MISO: pulled up, every bit reads 1; pulled down, 0.
+        Reply{"SilentPeerPulledUp", {SpiPeer::Kind::silent, {}, 0xFF}, std::string(19, '\xff') + " \n"},
+        Reply{"SilentPeerPulledDown", {SpiPeer::Kind::silent, {}, 0x00}, " \n"}),
     [](const testing::TestParamInfo<Reply>& param_info) { return param_info.param.what; });
 
 TEST(SpiMraa, WithoutTheBusItSaysSoOnStandardError)

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -59,10 +60,13 @@ TEST(Spidev, ReplyPeerAnswersThenIdlesHigh)
     EXPECT_EQ(r.out, "open OK\ntransfer 4 4100ffff\n");
 }
 
-TEST(Spidev, SilentPeerLeavesTheReceiveBufferAlone)
+TEST(Spidev, SilentPeerGivesTheLevelOfAFloatingMiso)
 {
-    const auto r = probe({"open", "/dev/spidev3.0", "rw", "transfer", "3", "010203"}, with_peer(SpiPeer::Kind::silent));
-    EXPECT_EQ(r.out, "open OK\ntransfer 3 ffffff\n");
+    // devprobe fills its receive buffer with ff: a MISO pulled down must overwrite it.
+    BoardConfig config = with_peer(SpiPeer::Kind::silent);
+    config.spi.idle = 0x00;
+    const auto r = probe({"open", "/dev/spidev3.0", "rw", "transfer", "3", "010203"}, config);
+    EXPECT_EQ(r.out, "open OK\ntransfer 3 000000\n");
 }
 
 TEST(Spidev, NullTransmitBufferSendsZeros)
@@ -106,9 +110,11 @@ TEST(Spidev, TransferRecordsTheModeInForce)
 
 TEST(I2cBus, AFourByteWriteReachesTheDisplayAsOneTransaction)
 {
-    const auto r = probe({"open", "/dev/i2c-0", "rw", "address", "0x27", "smbus", "0x0c", "083c38", "i2cwrite",
-                          "0c083c38", "rdwr", "0x27", "0c083c38"});
-    EXPECT_EQ(r.out, "open OK\naddress 0\nsmbus 0\ni2cwrite 4\nrdwr 1\n");
+    // After the display's power-on reset (40 ms), each wake-up frame given
+    // the datasheet's wait (4.1 ms after the first, 100 µs after the second).
+    const auto r = probe({"open", "/dev/i2c-0", "rw", "address", "0x27", "usleep", "40000", "smbus", "0x0c", "083c38",
+                          "usleep", "4100", "i2cwrite", "0c083c38", "usleep", "100", "rdwr", "0x27", "0c083c38"});
+    EXPECT_EQ(r.out, "open OK\naddress 0\nusleep 0 0\nsmbus 0\nusleep 0 0\ni2cwrite 4\nusleep 0 0\nrdwr 1\n");
     const auto writes = all_of<I2cWrite>(r.events);
     ASSERT_EQ(writes.size(), 3u);
     for (const auto& w : writes) {
@@ -132,18 +138,104 @@ TEST(I2cBus, AnAddressWithNoDeviceIsNotAcknowledged)
 TEST(I2cBus, ScreenIsRecordedWhenTheProgramPauses)
 {
     // Wake-up, 4-bit mode, function set, display on, then "Hi" and a pause.
-    std::vector<std::string> steps{"open", "/dev/i2c-0", "rw", "address", "0x27"};
-    for (const char* frame : {"0c083c38", "0c083c38", "0c083c38", "0c082c28", "2c288c88", "0c08ccc8", "4d498d89",
-                              "6d699d99"}) {
+    // The wake-up frames get the datasheet's waits, the rest only bus time.
+    std::vector<std::string> steps{"open", "/dev/i2c-0", "rw", "address", "0x27", "usleep", "40000",
+                                   "i2cwrite", "0c083c38", "usleep", "4100", "i2cwrite", "0c083c38", "usleep", "100"};
+    for (const char* frame : {"0c083c38", "0c082c28", "2c288c88", "0c08ccc8", "4d498d89", "6d699d99"}) {
         steps.insert(steps.end(), {"i2cwrite", frame});
     }
     steps.insert(steps.end(), {"usleep", "1000"});
     const auto r = probe(steps);
-    const auto screens = all_of<LcdScreen>(r.events);
-    ASSERT_EQ(screens.size(), 1u);
+    EXPECT_TRUE(all_of<LcdViolation>(r.events).empty());
+    auto screens = all_of<LcdScreen>(r.events);
+    ASSERT_EQ(screens.size(), 2u);
+    EXPECT_FALSE(screens[0].display_on); // the backlight on at the first pause, the display still off
+    screens.erase(screens.begin());
     EXPECT_EQ(screens[0].rows, (std::vector<std::string>{"Hi              ", "                "}));
     EXPECT_TRUE(screens[0].display_on);
     EXPECT_TRUE(screens[0].backlight);
+}
+
+// --- What i2c-dev and spidev take and refuse, as the kernel does ----------------------------
+
+struct RuleCase {
+    const char* name;
+    std::vector<std::string> steps;
+    const char* out;
+};
+
+void PrintTo(const RuleCase& c, std::ostream* os) { *os << c.name; }
+
+class DriverRules : public testing::TestWithParam<RuleCase> {};
+
+TEST_P(DriverRules, AnswerAsTheKernelDoes)
+{
+    EXPECT_EQ(probe(GetParam().steps, with_peer(SpiPeer::Kind::loopback)).out, GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, DriverRules,
+    testing::Values(
+        // One bounce buffer of 4096 bytes each way: EMSGSIZE beyond it.
+        RuleCase{"spi_message_over_the_buffer",
+                 {"open", "/dev/spidev3.0", "rw", "spi", "4097", "tx", "rx", "0", "0", "0", "spi", "4096", "tx", "rx",
+                  "0", "0", "0", "read", "4097", "read", "4096"},
+                 "open OK\nspi -90\nspi 4096\nread -90 \nread 4096 \n"},
+        // A transfer without buffers only clocks: no bounce buffer, so no 4096-byte limit.
+        RuleCase{"spi_clocks_only",
+                 {"open", "/dev/spidev3.0", "rw", "spi", "100000000", "-", "-", "0", "0", "0"},
+                 "open OK\nspi 100000000\n"},
+        // read() and write(): half duplex; what a read clocks out is zeros, looped back.
+        RuleCase{"spi_read_and_write",
+                 {"open", "/dev/spidev3.0", "rw", "write", "ab", "read", "2"},
+                 "open OK\nwrite 2\nread 2 \\x00\\x00\n"},
+        // 16-bit words: no partial word.
+        RuleCase{"spi_length_in_whole_words",
+                 {"open", "/dev/spidev3.0", "rw", "spi", "3", "tx", "rx", "16", "0", "0", "spi", "4", "tx", "rx", "16",
+                  "0", "0"},
+                 "open OK\nspi -22\nspi 4\n"},
+        // SPI_3WIRE (0x10): one data line, one direction per transfer.
+        RuleCase{"spi_three_wire_is_half_duplex",
+                 {"open", "/dev/spidev3.0", "rw", "ioctl32", "WR_MODE32", "16", "spi", "2", "tx", "rx", "0", "0", "0",
+                  "spi", "2", "tx", "-", "0", "0", "0", "spi", "2", "-", "rx", "0", "0", "0"},
+                 "open OK\nioctl 0 16\nspi -22\nspi 2\nspi 2\n"},
+        // Dual and quad need the mode's bits, which this controller drops (SPI_TX_DUAL 0x100).
+        RuleCase{"spi_lines_the_mode_allows",
+                 {"open", "/dev/spidev3.0", "rw", "ioctl32", "WR_MODE32", "256", "ioctl32", "RD_MODE32", "0", "spi",
+                  "2", "tx", "rx", "0", "2", "0", "spi", "2", "tx", "rx", "0", "0", "4", "spi", "2", "tx", "rx", "0",
+                  "1", "1"},
+                 "open OK\nioctl 0 256\nioctl 0 0\nspi -22\nspi -22\nspi 2\n"},
+        // Taken: I2C_TIMEOUT, I2C_RETRIES, I2C_PEC, I2C_TENBIT; a 10-bit
+        // address then, which no device on this bus answers.
+        RuleCase{"i2c_file_settings",
+                 {"open", "/dev/i2c-0", "rw", "i2cioctl", "I2C_TIMEOUT", "10", "i2cioctl", "I2C_RETRIES", "3",
+                  "i2cioctl", "I2C_PEC", "1", "address", "0x150", "i2cioctl", "I2C_TENBIT", "1", "address", "0x150",
+                  "i2cwrite", "00", "i2cioctl", "I2C_TENBIT", "0", "address", "0x27", "i2cwrite", "08"},
+                 "open OK\ni2cioctl 0\ni2cioctl 0\ni2cioctl 0\naddress -22\ni2cioctl 0\naddress 0\n"
+                 "i2cwrite -6\ni2cioctl 0\naddress 0\ni2cwrite 1\n"},
+        // Before I2C_SLAVE a file addresses 0x00, the general call, which nobody here acknowledges.
+        RuleCase{"i2c_no_address_yet", {"open", "/dev/i2c-0", "rw", "i2cwrite", "08"}, "open OK\ni2cwrite -6\n"},
+        // I2C_RDWR messages up to 8192 bytes; write() cut to 8192.
+        RuleCase{"i2c_message_lengths",
+                 {"open", "/dev/i2c-0", "rw", "address", "0x27", "rdwr", "0x27", "08*8193", "rdwr", "0x27", "08*8192",
+                  "i2cwrite", "08*8193"},
+                 "open OK\naddress 0\nrdwr -22\nrdwr 1\ni2cwrite 8192\n"}),
+    [](const testing::TestParamInfo<RuleCase>& param) { return std::string(param.param.name); });
+
+TEST(I2cBus, RefusedRequestsAndReadsAreRecorded)
+{
+    const auto r = probe({"open", "/dev/i2c-0", "rw", "address", "0x27", "rdwr", "0x27", "08*8193", "read", "2"});
+    EXPECT_EQ(r.out, "open OK\naddress 0\nrdwr -22\nread 2 \\xff\\xff\n");
+    const auto calls = all_of<IoctlCall>(r.events);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].request, "I2C_RDWR");
+    EXPECT_EQ(calls[1].value, 8193u);
+    EXPECT_EQ(calls[1].error, EINVAL);
+    const auto reads = all_of<I2cRead>(r.events);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].bytes, (Bytes{0xff, 0xff})); // the PCF8574's outputs are high after power-on
+    // START, address and 2 bytes with their ACKs: the last one ends 1 + 9 + 2 * 9 bits in.
+    EXPECT_DOUBLE_EQ(reads[0].t, (1 + 9 + 2 * 9) * 10e-6);
 }
 
 // --- Sysfs ---------------------------------------------------------------------------
@@ -161,14 +253,14 @@ TEST(Sysfs, EachWriteReplacesTheValueWhateverTheOffset)
 
 TEST(Sysfs, WritesAreRecordedWithTheirExactBytes)
 {
-    const auto r = probe({"open", "/sys/bus/iio/devices/iio:device0/buffer/enable", "w", "write", "1\\0", "close",
+    const auto r = probe({"open", "/sys/bus/iio/devices/iio:device0/buffer/enable", "w", "write", "0\\0", "close",
                           "open", "/sys/bus/iio/devices/iio:device0/buffer/length", "w", "write", "-12"});
     EXPECT_EQ(r.out, "open OK\nwrite 2\nclose 0\nopen OK\nwrite -22\n"); // the kernel wants an unsigned length
     const auto accesses = all_of<SysfsAccess>(r.events);
     ASSERT_EQ(accesses.size(), 2u);
     EXPECT_EQ(accesses[0].dev, "iio:device0");
     EXPECT_EQ(accesses[0].attr, "buffer/enable");
-    EXPECT_EQ(accesses[0].bytes, std::string("1\0", 2));
+    EXPECT_EQ(accesses[0].bytes, std::string("0\0", 2));
     EXPECT_EQ(accesses[1].attr, "buffer/length");
     EXPECT_EQ(accesses[1].bytes, "-12");
     EXPECT_EQ(accesses[1].error, EINVAL);
@@ -396,6 +488,22 @@ TEST(Program, StopsAtAVirtualTimeBeforeDoingAnythingThere)
     EXPECT_EQ(r.out, "tick 0\ntick 1\ntick 2\n");
     EXPECT_TRUE(r.stopped);
     EXPECT_EQ(r.status(), 0);
+}
+
+TEST(Program, BusTimeReachingTheStopTimeStopsAProgramThatNeverPauses)
+{
+    RunOptions options;
+    options.argv = {"/bin/sh", "-c", "while :; do i2cset -y 0 0x27 0x08; done"};
+    options.stop_at = 0.01;
+    options.timeout = std::chrono::seconds(20);
+    Board board;
+    const auto r = board.run(options);
+    EXPECT_TRUE(r.stopped);
+    EXPECT_EQ(r.status(), 0);
+    // Each i2cset is one SMBus byte write: START, address and data with their
+    // ACKs, STOP: 1 + 9 + 9 + 1 bits at 100 kHz, 200 µs.
+    const double write_s = (1 + 9 + 9 + 1) * 10e-6;
+    EXPECT_EQ(all_of<I2cWrite>(r.events).size(), static_cast<std::size_t>(std::lround(0.01 / write_s)));
 }
 
 TEST(Program, StopsAfterExactlyNLines)

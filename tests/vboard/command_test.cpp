@@ -94,14 +94,18 @@ TEST(Command, TraceHasOneJsonObjectPerDeviceEvent)
     for (std::string line; std::getline(in, line);) {
         lines.push_back(line);
     }
+    // The transfer ends after 2 bytes of 8 clocks at 1 MHz: 16 µs; the pause
+    // of 0.25 s starts then.
+    const std::string after_transfer = "0.000016";
+    const std::string after_pause = "0.250016";
     const std::vector<std::string> expected{
         R"({"t":0,"dev":"spidev3.0","event":"open","path":"/dev/spidev3.0"})",
-        R"({"t":0,"dev":"spidev3.0","event":"transfer","tx":"0102","rx":"0102","len":2,"speed_hz":1000000,"bits_per_word":0,"mode":0,"result":2})",
-        R"({"t":0,"dev":"iio:device0","event":"open","path":"/sys/bus/iio/devices/iio:device0/in_voltage2_raw"})",
-        R"({"t":0,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"7\n","result":2})",
-        R"({"t":0,"dev":"program","event":"sleep","seconds":0.25})",
-        R"({"t":0.25,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"8\n","result":2})",
-        R"({"t":0.25,"dev":"program","event":"exit","status":0})",
+        R"({"t":)" + after_transfer + R"(,"dev":"spidev3.0","event":"transfer","tx":"0102","rx":"0102","len":2,"speed_hz":1000000,"bits_per_word":0,"mode":0,"result":2})",
+        R"({"t":)" + after_transfer + R"(,"dev":"iio:device0","event":"open","path":"/sys/bus/iio/devices/iio:device0/in_voltage2_raw"})",
+        R"({"t":)" + after_transfer + R"(,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"7\n","result":2})",
+        R"({"t":)" + after_transfer + R"(,"dev":"program","event":"sleep","seconds":0.25})",
+        R"({"t":)" + after_pause + R"(,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"8\n","result":2})",
+        R"({"t":)" + after_pause + R"(,"dev":"program","event":"exit","status":0})",
     };
     EXPECT_EQ(lines, expected);
     fs::remove_all(dir);
@@ -146,6 +150,26 @@ TEST(Command, ViewCanBeSentToAFile)
     fs::remove_all(dir);
 }
 
+TEST(Command, ViewShowsALostDisplayTransferInRed)
+{
+    const fs::path dir = scratch_directory("view-lost");
+    const std::string view = (dir / "view.txt").string();
+    // A wake-up frame at once, inside the display's 40 ms power-on reset.
+    const auto r = run_child({VBOARD_PATH, "run", "--view", view, "--", DEVPROBE_PATH, "open", "/dev/i2c-0", "rw",
+                              "address", "0x27", "i2cwrite", "0c083c38"},
+                             "");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::ifstream in(view);
+    const std::string drawn((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Its first nibble (0x0) is latched as the second port byte's ACK ends:
+    // START, address and two bytes, 28 bits at 10 µs, 40 ms - 280 µs early.
+    const std::string early_us = std::to_string(40000 - 28 * 10) + ".000";
+    EXPECT_NE(drawn.find("\033[31mlcd: instruction 0x00 lost: the controller was busy for " + early_us + " \u00b5s more"),
+              std::string::npos)
+        << drawn;
+    fs::remove_all(dir);
+}
+
 TEST(Command, ViewIntoStandardOutputRedirectedToAFileKeepsBothStreamsWhole)
 {
     const fs::path dir = scratch_directory("view-stdout");
@@ -181,6 +205,8 @@ TEST(Command, BadUsageIsExplainedWithStatusTwo)
         {{VBOARD_PATH, "run", "--adc", "9=1", "x"}, "channels 0 to 7"},
         {{VBOARD_PATH, "run", "--spi", "reply=123", "x"}, "even number of hex digits"},
         {{VBOARD_PATH, "run", "--lines", "many", "x"}, "--lines needs a number"},
+        {{VBOARD_PATH, "run", "--lcd-state", "8bit", "x"}, "--lcd-state is power-on, 4bit or 4bit-half"},
+        {{VBOARD_PATH, "run", "--spi", "idle=7f", "x"}, "--spi is loopback, silent, idle=00, idle=ff or reply=HEX"},
         {{VBOARD_PATH, "run", "no_such_program"}, "no program no_such_program"},
         // Values a number parser takes but that mean nothing here.
         {{VBOARD_PATH, "run", "--timeout", "1e10", "x"}, "--timeout needs more than 0 seconds, at most 30 years"},

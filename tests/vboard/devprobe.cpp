@@ -6,13 +6,18 @@
 //   open PATH r|w|rw        print "open OK" or "open -ERRNO" (the descriptor becomes current)
 //   close                   "close R"
 //   write TEXT              TEXT with \n, \0 and \xHH escapes; "write N" or "write -ERRNO"
-//   read COUNT              "read N <bytes, escaped>"
+//   read COUNT              "read N <bytes, escaped>" (the bytes only up to 256 of them)
 //   seek OFFSET             "seek R"
 //   ioctl8 NAME VALUE       an SPI_IOC_* request with a one-byte argument; "ioctl R VALUE"
 //   ioctl32 NAME VALUE      the same with a four-byte argument
 //   transfer LEN TXHEX|-  SPI_IOC_MESSAGE(1) with rx pre-filled with ff; "transfer R RXHEX"
+//   spi LEN TX|- RX|- BITS TXNBITS RXNBITS
+//                           SPI_IOC_MESSAGE(1) with zeros to send (TX) and/or a receive
+//                           buffer (RX), the record's bits_per_word and tx/rx_nbits; "spi R"
+//   i2cioctl NAME ARG       I2C_TENBIT, I2C_PEC, I2C_TIMEOUT or I2C_RETRIES with ARG; "i2cioctl R"
 //   address ADDR            I2C_SLAVE; "address R"
 //   i2cwrite HEX            plain write() on the I2C bus; "i2cwrite R"
+//                           (HEX may be HH*N: the byte HH N times, for HEX here and below)
 //   rdwr ADDR HEX           I2C_RDWR with one write message; "rdwr R"
 //   smbus CMD HEX           I2C_SMBUS I2C-block write; "smbus R"
 //   badspi / badi2c         SPI_IOC_MESSAGE(1) / I2C_RDWR whose data buffer is memory the
@@ -26,6 +31,7 @@
 //   ticks N US              N times: print "tick I", then usleep US
 //   pid                     prints the process id
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -75,6 +81,10 @@ std::string unescape(const char* text)
 
 std::string from_hex(const char* text)
 {
+    if (const char* star = std::strchr(text, '*'); star != nullptr) {
+        const char hex[3] = {text[0], text[1], '\0'};
+        return std::string(std::strtoul(star + 1, nullptr, 10), static_cast<char>(std::strtoul(hex, nullptr, 16)));
+    }
     std::string out;
     for (std::size_t i = 0; text[i] != '\0' && text[i + 1] != '\0'; i += 2) {
         const char hex[3] = {text[i], text[i + 1], '\0'};
@@ -211,10 +221,10 @@ int step(char** argv, int i)
         return i + 2;
     }
     if (op == "read") {
-        char buffer[256];
-        const auto count = std::strtoul(argv[i + 1], nullptr, 10);
-        const long n = outcome(read(fd, buffer, count < sizeof buffer ? count : sizeof buffer));
-        std::printf("read %ld %s\n", n, n > 0 ? escaped(buffer, static_cast<std::size_t>(n)).c_str() : "");
+        std::string buffer(std::min(std::strtoul(argv[i + 1], nullptr, 10), 65536UL), '\0');
+        const long n = outcome(read(fd, buffer.data(), buffer.size()));
+        // A long read is shown by its count alone.
+        std::printf("read %ld %s\n", n, n > 0 && n <= 256 ? escaped(buffer.data(), static_cast<std::size_t>(n)).c_str() : "");
         return i + 2;
     }
     if (op == "seek") {
@@ -241,6 +251,31 @@ int step(char** argv, int i)
         t.speed_hz = 1000000;
         const long r = outcome(ioctl(fd, SPI_IOC_MESSAGE(1), &t));
         std::printf("transfer %ld %s\n", r, to_hex(rx, length).c_str());
+        return i + 3;
+    }
+    if (op == "spi") {
+        const auto length = std::strtoul(argv[i + 1], nullptr, 10);
+        const bool sends = std::strcmp(argv[i + 2], "-") != 0;
+        const bool receives = std::strcmp(argv[i + 3], "-") != 0;
+        std::string tx(sends ? length : 0, '\0');
+        std::string rx(receives ? length : 0, '\xff');
+        spi_ioc_transfer t{};
+        t.tx_buf = sends ? reinterpret_cast<std::uintptr_t>(tx.data()) : 0;
+        t.rx_buf = receives ? reinterpret_cast<std::uintptr_t>(rx.data()) : 0;
+        t.len = static_cast<std::uint32_t>(length);
+        t.bits_per_word = static_cast<std::uint8_t>(std::strtoul(argv[i + 4], nullptr, 10));
+        t.tx_nbits = static_cast<std::uint8_t>(std::strtoul(argv[i + 5], nullptr, 10));
+        t.rx_nbits = static_cast<std::uint8_t>(std::strtoul(argv[i + 6], nullptr, 10));
+        std::printf("spi %ld\n", outcome(ioctl(fd, SPI_IOC_MESSAGE(1), &t)));
+        return i + 7;
+    }
+    if (op == "i2cioctl") {
+        const std::string name = argv[i + 1];
+        const unsigned long request = name == "I2C_TENBIT" ? I2C_TENBIT
+                                      : name == "I2C_PEC"  ? I2C_PEC
+                                      : name == "I2C_TIMEOUT" ? I2C_TIMEOUT
+                                                              : I2C_RETRIES;
+        std::printf("i2cioctl %ld\n", outcome(ioctl(fd, request, std::strtoul(argv[i + 2], nullptr, 0))));
         return i + 3;
     }
     if (op == "address") {

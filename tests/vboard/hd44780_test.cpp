@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace {
@@ -15,6 +16,7 @@ using vboard::Hd44780;
 constexpr std::uint8_t backlight = 0x08;
 constexpr std::uint8_t en = 0x04;
 constexpr std::uint8_t rs = 0x01;
+constexpr std::uint8_t rw = 0x02;
 
 // The backpack's four port bytes for one byte in 4-bit mode: each nibble on
 // D7..D4 with EN high, then EN low.
@@ -26,19 +28,40 @@ std::vector<int> frame(std::uint8_t value, bool data)
     return {high | control | en, high | control, low | control | en, low | control};
 }
 
-// Port bytes as the expander is given them.
-std::vector<Hd44780::Latched> send(Hd44780& lcd, const std::vector<int>& port_bytes)
+// A controller on the bench: powered on, its power-on reset over, and a
+// clock for the port bytes it is given.
+struct Bench : Hd44780 {
+    explicit Bench(vboard::LcdGeometry geometry = vboard::lcd_16x2, Start start = Start::power_on)
+        : Hd44780(geometry, start)
+    {
+        begin_run();
+    }
+    std::int64_t now = power_on_ns;
+    std::vector<Lost> lost;
+};
+
+// Port bytes as the expander is given them, `gap_ns` apart: by default 3 ms,
+// so that the 6 ms from one EN pulse to the next are longer than anything
+// the controller does, even the first wake-up's 4.1 ms.
+std::vector<Hd44780::Latched> send(Bench& lcd, const std::vector<int>& port_bytes, std::int64_t gap_ns = 3000000)
 {
     std::vector<Hd44780::Latched> latched;
     for (const int b : port_bytes) {
-        lcd.set_port(static_cast<std::uint8_t>(b), latched);
+        lcd.now += gap_ns;
+        const auto edge = lcd.set_port(static_cast<std::uint8_t>(b), lcd.now);
+        if (edge.latched) {
+            latched.push_back(*edge.latched);
+        }
+        if (edge.lost) {
+            lcd.lost.push_back(*edge.lost);
+        }
     }
     return latched;
 }
 
-std::vector<Hd44780::Latched> command(Hd44780& lcd, std::uint8_t value) { return send(lcd, frame(value, false)); }
+std::vector<Hd44780::Latched> command(Bench& lcd, std::uint8_t value) { return send(lcd, frame(value, false)); }
 
-void text(Hd44780& lcd, const char* s)
+void text(Bench& lcd, const char* s)
 {
     for (; *s != '\0'; ++s) {
         send(lcd, frame(static_cast<std::uint8_t>(*s), true));
@@ -48,7 +71,7 @@ void text(Hd44780& lcd, const char* s)
 // The datasheet's 4-bit initialisation by instruction (figure 24): three
 // function sets in the 8-bit interface, the switch to 4 bits, then whole
 // bytes. The switch is sent as a single nibble pulse here, as the figure shows.
-void datasheet_init(Hd44780& lcd)
+void datasheet_init(Bench& lcd)
 {
     for (int i = 0; i < 3; ++i) {
         send(lcd, {0x30 | backlight | en, 0x30 | backlight});
@@ -61,7 +84,7 @@ void datasheet_init(Hd44780& lcd)
 
 TEST(Hd44780, PowersUpInEightBitModeWithTheDisplayOff)
 {
-    const Hd44780 lcd;
+    const Bench lcd;
     EXPECT_FALSE(lcd.four_bit());
     EXPECT_FALSE(lcd.display_on());
     EXPECT_EQ(lcd.screen(), (std::vector<std::string>{"                ", "                "}));
@@ -69,7 +92,7 @@ TEST(Hd44780, PowersUpInEightBitModeWithTheDisplayOff)
 
 TEST(Hd44780, DatasheetFourBitInitialisationThenTextOnBothLines)
 {
-    Hd44780 lcd;
+    Bench lcd;
     datasheet_init(lcd);
     EXPECT_TRUE(lcd.four_bit());
     EXPECT_TRUE(lcd.two_lines());
@@ -87,7 +110,7 @@ TEST(Hd44780, WakeUpFramesLatchANoOperationThenTheFunctionSet)
 {
     // Each wake-up byte goes out as a whole frame: in the 8-bit interface the
     // 0x0 nibble is an instruction of its own (none), then 0x3 or 0x2 follows.
-    Hd44780 lcd;
+    Bench lcd;
     const auto first = command(lcd, 0x03);
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(first[0].value, 0x00);
@@ -109,7 +132,7 @@ TEST(Hd44780, WakeUpFramesLatchANoOperationThenTheFunctionSet)
 
 TEST(Hd44780, ByteA5AsCharacterAndAsInstruction)
 {
-    Hd44780 lcd;
+    Bench lcd;
     datasheet_init(lcd);
     const auto character = send(lcd, {0xAD, 0xA9, 0x5D, 0x59});
     ASSERT_EQ(character.size(), 1u);
@@ -124,7 +147,7 @@ TEST(Hd44780, ByteA5AsCharacterAndAsInstruction)
 
 TEST(Hd44780, OnlyTheFallingEdgeOfEnLatches)
 {
-    Hd44780 lcd;
+    Bench lcd;
     datasheet_init(lcd);
     // EN held high, then a second high, then low: one nibble only.
     EXPECT_TRUE(send(lcd, {0x40 | backlight | rs | en, 0x40 | backlight | rs | en}).empty());
@@ -136,7 +159,7 @@ TEST(Hd44780, OnlyTheFallingEdgeOfEnLatches)
 
 TEST(Hd44780, CursorShiftRightMovesTheAddressCounter)
 {
-    Hd44780 lcd;
+    Bench lcd;
     datasheet_init(lcd);
     command(lcd, 0xC0);
     command(lcd, 0x14);
@@ -148,7 +171,7 @@ TEST(Hd44780, CursorShiftRightMovesTheAddressCounter)
 
 TEST(Hd44780, ClearBlanksTheScreenAndReturnsHome)
 {
-    Hd44780 lcd;
+    Bench lcd;
     datasheet_init(lcd);
     text(lcd, "Some text");
     command(lcd, 0x01);
@@ -158,7 +181,7 @@ TEST(Hd44780, ClearBlanksTheScreenAndReturnsHome)
 
 TEST(Hd44780, DisplayOffHidesButKeepsTheText)
 {
-    Hd44780 lcd;
+    Bench lcd;
     datasheet_init(lcd);
     text(lcd, "kept");
     command(lcd, 0x08);
@@ -169,7 +192,7 @@ TEST(Hd44780, DisplayOffHidesButKeepsTheText)
 
 TEST(Hd44780, AddressWrapsFromTheEndOfTheFirstLineToTheSecond)
 {
-    Hd44780 lcd;
+    Bench lcd;
     datasheet_init(lcd);
     command(lcd, 0x80 | 0x27);
     text(lcd, "ab");
@@ -179,7 +202,7 @@ TEST(Hd44780, AddressWrapsFromTheEndOfTheFirstLineToTheSecond)
 
 TEST(Hd44780, FourLineModuleShowsRowsTwoAndThreeAfterTheFirstTwenty)
 {
-    Hd44780 lcd(vboard::lcd_20x4);
+    Bench lcd(vboard::lcd_20x4);
     datasheet_init(lcd);
     command(lcd, 0x94);
     text(lcd, "row two");
@@ -193,7 +216,7 @@ TEST(Hd44780, FourLineModuleShowsRowsTwoAndThreeAfterTheFirstTwenty)
 
 TEST(Hd44780, DisplayShiftMovesTheWindow)
 {
-    Hd44780 lcd;
+    Bench lcd;
     datasheet_init(lcd);
     text(lcd, "abc");
     command(lcd, 0x18); // shift the display left: the text moves left
@@ -204,12 +227,118 @@ TEST(Hd44780, DisplayShiftMovesTheWindow)
 
 TEST(Hd44780, BacklightFollowsPortBitThree)
 {
-    Hd44780 lcd;
-    std::vector<Hd44780::Latched> ignored;
-    lcd.set_port(0x00, ignored);
+    Bench lcd;
+    send(lcd, {0x00});
     EXPECT_FALSE(lcd.backlight());
-    lcd.set_port(backlight, ignored);
+    send(lcd, {backlight});
     EXPECT_TRUE(lcd.backlight());
+}
+
+// --- Timing: the datasheet's execution times at 270 kHz --------------------------------
+
+struct TimingCase {
+    const char* name;
+    Hd44780::Start start;
+    // Port bytes, each with the time since the one before it, from power-on.
+    std::vector<std::pair<int, std::int64_t>> steps;
+    std::vector<std::string> lost; // "what, early by N ns"
+};
+
+void PrintTo(const TimingCase& c, std::ostream* os) { *os << c.name; }
+
+class Timing : public testing::TestWithParam<TimingCase> {};
+
+TEST_P(Timing, TransfersWhileBusyAreLost)
+{
+    const auto& c = GetParam();
+    Hd44780 lcd(vboard::lcd_16x2, c.start);
+    lcd.begin_run();
+    std::int64_t now = 0;
+    std::vector<std::string> lost;
+    for (const auto& [port, gap] : c.steps) {
+        now += gap;
+        if (const auto edge = lcd.set_port(static_cast<std::uint8_t>(port), now); edge.lost) {
+            lost.push_back(edge.lost->what + ", early by " + std::to_string(edge.lost->early_ns) + " ns");
+        }
+    }
+    EXPECT_EQ(lost, c.lost);
+}
+
+constexpr int bl = backlight;
+constexpr std::int64_t ms = 1000000;
+constexpr std::int64_t us = 1000;
+
+INSTANTIATE_TEST_SUITE_P(
+    Hd44780, Timing,
+    testing::Values(
+        // 40 ms after power-on the controller is still in its reset.
+        TimingCase{"before_power_on_reset_ends",
+                   Hd44780::Start::power_on,
+                   {{0x30 | bl | en, 39 * ms}, {0x30 | bl, 10 * us}, {0x30 | bl | en, 1 * ms}, {0x30 | bl, 10 * us}},
+                   {"instruction 0x30, early by " + std::to_string(40 * ms - 39 * ms - 10 * us) + " ns"}},
+        // The first function set asks for 4.1 ms, the second for 100 µs.
+        TimingCase{"wake_up_waits",
+                   Hd44780::Start::power_on,
+                   {{0x30 | bl | en, 41 * ms}, {0x30 | bl, 0},      // 1st at 41 ms
+                    {0x30 | bl | en, 4 * ms}, {0x30 | bl, 0},       // 4 ms later: 100 µs early
+                    {0x30 | bl | en, 100 * us}, {0x30 | bl, 0},     // 4.1 ms after the 1st: taken
+                    {0x30 | bl | en, 99 * us}, {0x30 | bl, 0},      // 99 µs after the 2nd: 1 µs early
+                    {0x30 | bl | en, 1 * us}, {0x30 | bl, 0}},      // 3rd: taken
+                   {"instruction 0x30, early by " + std::to_string(100 * us) + " ns",
+                    "instruction 0x30, early by " + std::to_string(1 * us) + " ns"}},
+        // Clear takes 1.52 ms; a character's nibbles 1.5 ms and 1.52 ms after it.
+        TimingCase{"clear_then_a_character",
+                   Hd44780::Start::four_bit,
+                   {{0x00 | bl | en, 0}, {0x00 | bl, 0}, {0x10 | bl | en, 0}, {0x10 | bl, 0},
+                    {0x40 | bl | rs | en, 1500 * us}, {0x40 | bl | rs, 0},
+                    {0x40 | bl | rs | en, 20 * us}, {0x40 | bl | rs, 0}, {0x10 | bl | rs | en, 0}, {0x10 | bl | rs, 0}},
+                   {"high nibble 0x4 of a character, early by " + std::to_string(20 * us) + " ns"}},
+        // Any other instruction: 37 µs.
+        TimingCase{"instruction_then_36_us",
+                   Hd44780::Start::four_bit,
+                   {{0x00 | bl | en, 0}, {0x00 | bl, 0}, {0xC0 | bl | en, 0}, {0xC0 | bl, 0},
+                    {0x40 | bl | rs | en, 36 * us}, {0x40 | bl | rs, 0}},
+                   {"high nibble 0x4 of a character, early by " + std::to_string(1 * us) + " ns"}},
+        // Reading the busy flag is allowed at any time.
+        TimingCase{"busy_flag_read_while_busy",
+                   Hd44780::Start::four_bit,
+                   {{0x00 | bl | en, 0}, {0x00 | bl, 0}, {0x10 | bl | en, 0}, {0x10 | bl, 0},
+                    {0xF0 | bl | rw | en, 1 * us}, {0xF0 | bl | rw, 0}, {0xF0 | bl | rw | en, 0}, {0xF0 | bl | rw, 0}},
+                   {}}),
+    [](const testing::TestParamInfo<TimingCase>& param) { return std::string(param.param.name); });
+
+TEST(Hd44780, HalfwayThroughAByteTheFirstNibbleCompletesIt)
+{
+    Bench lcd(vboard::lcd_16x2, Hd44780::Start::four_bit_half);
+    // The pending high nibble is that of "set DDRAM address": 0x8 then 0x5 is 0x85.
+    const auto latched = send(lcd, {0x50 | bl | en, 0x50 | bl});
+    ASSERT_EQ(latched.size(), 1u);
+    EXPECT_EQ(latched[0].value, 0x85);
+    EXPECT_EQ(lcd.address_counter(), 0x05);
+}
+
+// RW high, EN high: the controller drives D7..D4 with the busy flag and the
+// address counter, high nibble first; the other port lines read high.
+TEST(Hd44780, BusyFlagAndAddressAreReadNibbleByNibble)
+{
+    Bench lcd;
+    datasheet_init(lcd);
+    command(lcd, 0x80 | 0x45); // address 0x45
+    command(lcd, 0x01); // clear: busy for 1.52 ms
+    const std::int64_t cleared = lcd.now;
+    EXPECT_TRUE(lcd.busy(cleared));
+    lcd.set_port(0xF0 | bl | rw | en, cleared + 1000);
+    EXPECT_EQ(lcd.bus_levels(cleared + 1000), 0x8F); // busy, address 0x00 (clear sent it home)
+    lcd.set_port(0xF0 | bl | rw, cleared + 2000);
+    lcd.set_port(0xF0 | bl | rw | en, cleared + 3000);
+    EXPECT_EQ(lcd.bus_levels(cleared + 3000), 0x0F); // AC3..0
+    lcd.set_port(0xF0 | bl | rw, cleared + 4000);
+    lcd.set_port(0xF0 | bl | rw | en, cleared + Hd44780::clear_home_ns);
+    EXPECT_EQ(lcd.bus_levels(cleared + Hd44780::clear_home_ns), 0x0F); // no longer busy
+    EXPECT_EQ(lcd.bus_levels(cleared + 1000), 0x8F);                   // the flag follows the time asked about
+    lcd.set_port(0xF0 | bl, cleared + Hd44780::clear_home_ns + 1000);   // RW low: nothing driven
+    EXPECT_EQ(lcd.bus_levels(cleared + Hd44780::clear_home_ns + 1000), 0xFF);
+    EXPECT_TRUE(lcd.lost.empty());
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "hd44780.hpp"
 
+#include <cstdio>
+
 namespace vboard {
 
 namespace {
@@ -41,23 +43,99 @@ std::string glyph(std::uint8_t code)
 
 } // namespace
 
-Hd44780::Hd44780(LcdGeometry geometry) : geometry_(geometry)
+Hd44780::Hd44780(LcdGeometry geometry, Start start) : geometry_(geometry)
 {
     ddram_.fill(' ');
+    if (start != Start::power_on) {
+        // Powered long ago (no power-on or wake-up wait is due any more) and
+        // switched to the 4-bit interface by an earlier program; the rest as
+        // after the power-on reset (display off, blank), so that only the
+        // interface's state differs.
+        powered_ = true;
+        function_sets_ = 3;
+        eight_bit_ = false;
+    }
+    if (start == Start::four_bit_half) {
+        // The program before was stopped between the two nibbles of a
+        // "set DDRAM address" (the first transfer of positioning the cursor).
+        have_high_nibble_ = true;
+        high_nibble_ = set_ddram_address;
+    }
 }
 
-void Hd44780::set_port(std::uint8_t port, std::vector<Latched>& latched)
+void Hd44780::begin_run()
+{
+    busy_until_ns_ = powered_ ? 0 : power_on_ns;
+    powered_ = true;
+}
+
+// The datasheet's execution times. 0x00 is no instruction at all: the
+// controller ignores it and does not become busy.
+std::int64_t Hd44780::execution_ns(bool is_data, std::uint8_t value) const
+{
+    if (is_data) {
+        return instruction_ns;
+    }
+    if (value == clear_display || (value & 0xFE) == return_home) {
+        return clear_home_ns;
+    }
+    if ((value & 0xE0) == function_set) {
+        // The n-th function set since power-on (already counted).
+        return function_sets_ == 1 ? first_wake_up_ns : function_sets_ == 2 ? second_wake_up_ns : instruction_ns;
+    }
+    return value == 0 ? 0 : instruction_ns;
+}
+
+std::uint8_t Hd44780::read_data() const
+{
+    return addressing_cgram_ ? cgram_[address_ & 0x3F] : ddram_[address_ & 0x7F];
+}
+
+std::uint8_t Hd44780::bus_levels(std::int64_t at_ns) const
+{
+    if ((port_ & port_bit::rw) == 0 || (port_ & port_bit::en) == 0) {
+        return 0xFF;
+    }
+    const std::uint8_t byte = (port_ & port_bit::rs) != 0
+                                  ? read_data()
+                                  : static_cast<std::uint8_t>((busy(at_ns) ? 0x80 : 0x00) | (address_ & 0x7F));
+    const bool high = eight_bit_ || !have_high_nibble_;
+    const auto nibble = static_cast<std::uint8_t>(high ? (byte & 0xF0) : ((byte << 4) & 0xF0));
+    return static_cast<std::uint8_t>(nibble | 0x0F);
+}
+
+Hd44780::Edge Hd44780::set_port(std::uint8_t port, std::int64_t at_ns)
 {
     const bool falling_edge = (port_ & port_bit::en) != 0 && (port & port_bit::en) == 0;
     // The bus is sampled while EN is still high; the bytes before and after
     // the edge carry the same data and RS.
     const std::uint8_t sampled = port_;
     port_ = port;
-    if (!falling_edge || (sampled & port_bit::rw) != 0) {
-        return; // reads of the busy flag or of RAM put nothing on the display
+    if (!falling_edge) {
+        return {};
     }
+    const bool reading = (sampled & port_bit::rw) != 0;
     const bool is_data = (sampled & port_bit::rs) != 0;
     const auto nibble = static_cast<std::uint8_t>(sampled & port_bit::data);
+    if (reading && !is_data) {
+        // The busy flag and the address: readable even while busy; in the
+        // 4-bit interface the next pulse gives the other nibble.
+        have_high_nibble_ = eight_bit_ ? false : !have_high_nibble_;
+        return {};
+    }
+    if (busy(at_ns)) {
+        const char* kind = reading ? "a data read" : is_data ? "a character" : "an instruction";
+        char what[96];
+        if (eight_bit_ && reading) {
+            std::snprintf(what, sizeof what, "a data read");
+        } else if (eight_bit_) {
+            std::snprintf(what, sizeof what, "%s 0x%02x", is_data ? "character" : "instruction", nibble);
+        } else {
+            std::snprintf(what, sizeof what, "%s nibble 0x%x of %s", have_high_nibble_ ? "low" : "high",
+                          nibble >> 4, kind);
+        }
+        return Edge{std::nullopt, Lost{what, busy_until_ns_ - at_ns}};
+    }
     std::uint8_t value = 0;
     if (eight_bit_) {
         // Only D7..D4 are wired, so D3..D0 read as 0.
@@ -65,17 +143,32 @@ void Hd44780::set_port(std::uint8_t port, std::vector<Latched>& latched)
     } else if (!have_high_nibble_) {
         high_nibble_ = nibble;
         have_high_nibble_ = true;
-        return;
+        return {};
     } else {
         value = static_cast<std::uint8_t>(high_nibble_ | (nibble >> 4));
         have_high_nibble_ = false;
     }
-    latched.push_back({is_data, value, eight_bit_});
+    if (reading) {
+        // A data read moves the address counter on, as a write does.
+        if (addressing_cgram_) {
+            address_ = static_cast<std::uint8_t>((address_ + (increment_ ? 1 : 0x3F)) & 0x3F);
+        } else {
+            step_address(increment_);
+        }
+        busy_until_ns_ = at_ns + instruction_ns;
+        return {};
+    }
+    const Latched latched{is_data, value, eight_bit_};
+    if (!is_data && (value & 0xE0) == function_set) {
+        ++function_sets_;
+    }
+    busy_until_ns_ = at_ns + execution_ns(is_data, value);
     if (is_data) {
         write_data(value);
     } else {
         execute_instruction(value);
     }
+    return Edge{latched, std::nullopt};
 }
 
 void Hd44780::execute_instruction(std::uint8_t value)

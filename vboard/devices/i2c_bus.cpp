@@ -4,20 +4,46 @@
 #include "../faults.hpp"
 #include "ioctl_names.hpp"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
-#include <vector>
 
 namespace vboard {
 
 namespace {
 
-// What the adapter offers: plain I2C plus every SMBus transfer the i2c-dev
-// driver can emulate on top of it.
+// What the adapter offers: plain I2C plus every SMBus transfer the i2c core
+// can emulate with plain messages. No 10-bit addressing, no block reads
+// (they need the controller to take the length from the device:
+// I2C_M_RECV_LEN).
 constexpr unsigned long adapter_functionality = I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL;
+
+// i2c-dev refuses read(), write() and I2C_RDWR messages longer than this
+// (the first two are cut to it, the last refused with EINVAL).
+constexpr std::size_t max_message = 8192;
+
+// The SMBus packet error code: CRC-8, polynomial x^8 + x^2 + x + 1, over the
+// address byte and the data bytes (i2c_smbus_pec).
+std::uint8_t pec_update(std::uint8_t crc, std::span<const std::uint8_t> bytes)
+{
+    for (const std::uint8_t byte : bytes) {
+        crc = static_cast<std::uint8_t>(crc ^ byte);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<std::uint8_t>((crc & 0x80) != 0 ? (crc << 1) ^ 0x07 : crc << 1);
+        }
+    }
+    return crc;
+}
+
+// The PEC of one message: its address byte (R/W bit included), then its data.
+std::uint8_t message_pec(std::uint8_t crc, unsigned address, bool read, std::span<const std::uint8_t> data)
+{
+    const std::uint8_t address_byte = static_cast<std::uint8_t>((address << 1) | (read ? 1 : 0));
+    return pec_update(pec_update(crc, {&address_byte, 1}), data);
+}
 
 } // namespace
 
@@ -26,47 +52,95 @@ I2cBus::I2cBus(std::string name, Recorder& recorder, const FaultPlan& faults)
 {
 }
 
-int I2cBus::selected_address(const NodeCall& call) const
+// START, then for each message its address byte (with ACK) and data bytes
+// (with ACK each), a repeated START before every further message, and STOP.
+// A device takes a written byte as its acknowledge ends (the PCF8574 changes
+// its outputs then) and samples a byte it sends as the acknowledge before it
+// ends. A message not acknowledged ends the transaction with a STOP.
+int I2cBus::transfer(std::span<Message> messages)
 {
-    const auto it = address_of_file_.find(call.open_file());
-    return it == address_of_file_.end() ? -1 : it->second;
-}
-
-int I2cBus::write_transaction(int address, std::span<const std::uint8_t> bytes, int injected_error)
-{
-    int error = injected_error;
-    const auto device = devices_.find(address);
-    const int frame = ++writes_to_address_[address];
-    const auto nack = faults_.nack_from(address);
-    if (error == 0 && (device == devices_.end() || (nack && frame >= *nack))) {
-        error = ENXIO; // nobody acknowledged the address byte
+    std::int64_t t = recorder_.now_ns();
+    int error = 0;
+    for (Message& m : messages) {
+        t += bit_ns;     // START or repeated START
+        t += 9 * bit_ns; // address byte and ACK (only the first of a 10-bit address, if no one answers)
+        const auto device = devices_.find(static_cast<int>(m.address));
+        bool acknowledged = !m.ten_bit && device != devices_.end(); // no 10-bit device on this bus
+        if (!m.ten_bit) {
+            // A device made to stop acknowledging at its Nth write stays silent from then on.
+            int& writes = writes_to_address_[static_cast<int>(m.address)];
+            writes += m.read ? 0 : 1;
+            const auto nack = faults_.nack_from(static_cast<int>(m.address));
+            acknowledged = acknowledged && !(nack && writes >= *nack);
+        }
+        if (!acknowledged) {
+            error = ENXIO;
+        } else {
+            std::vector<std::int64_t> at(m.data.size());
+            for (std::size_t i = 0; i < at.size(); ++i) {
+                at[i] = t + static_cast<std::int64_t>(9 * (m.read ? i : i + 1)) * bit_ns;
+            }
+            if (m.read) {
+                device->second->read(m.data, at);
+            } else {
+                device->second->write(m.data, at);
+            }
+            t += static_cast<std::int64_t>(9 * m.data.size()) * bit_ns;
+        }
+        Bytes bytes = error == 0 || !m.read ? Bytes(m.data.begin(), m.data.end()) : Bytes{};
+        if (m.read) {
+            recorder_.record(I2cRead{to_seconds(t), name_, static_cast<int>(m.address), std::move(bytes), error});
+        } else {
+            recorder_.record(I2cWrite{to_seconds(t), name_, static_cast<int>(m.address), std::move(bytes), error});
+        }
+        if (error != 0) {
+            break;
+        }
     }
-    recorder_.record(I2cWrite{recorder_.now(), name_, address, Bytes(bytes.begin(), bytes.end()), error});
-    if (error == 0) {
-        device->second->write(bytes);
-    }
+    t += bit_ns; // STOP
+    recorder_.advance_to(t);
     return error;
 }
 
-int I2cBus::read_transaction(int address, std::span<std::uint8_t> bytes, int injected_error)
+// A request the driver refused before anything went on the wire.
+void I2cBus::refuse(NodeCall& call, const std::string& request, int error, std::optional<std::uint32_t> value)
 {
-    const auto device = devices_.find(address);
-    if (injected_error != 0) {
-        return injected_error;
-    }
-    if (device == devices_.end()) {
-        return ENXIO;
-    }
-    device->second->read(bytes);
-    return 0;
+    recorder_.record(IoctlCall{recorder_.now(), name_, request, call.request(), value, -1, error});
+    call.complete(-1, error);
 }
 
-void I2cBus::config_request(NodeCall& call, const char* name, int injected_error)
+void I2cBus::ioctl(NodeCall& call, int injected_error)
+{
+    switch (call.request()) {
+    case I2C_SLAVE:
+    case I2C_SLAVE_FORCE:
+    case I2C_TENBIT:
+    case I2C_PEC:
+    case I2C_FUNCS:
+    case I2C_TIMEOUT:
+    case I2C_RETRIES:
+        file_request(call, injected_error);
+        return;
+    case I2C_RDWR:
+        combined_transfer(call, injected_error);
+        return;
+    case I2C_SMBUS:
+        smbus_transfer(call, injected_error);
+        return;
+    default:
+        refuse(call, ioctl_name(call.request()), ENOTTY); // i2cdev_ioctl's default
+        return;
+    }
+}
+
+// The requests that only set or read something (i2cdev_ioctl).
+void I2cBus::file_request(NodeCall& call, int injected_error)
 {
     const unsigned long request = call.request();
-    long result = 0;
+    const unsigned long arg = call.argument();
+    FileState& state = file(call);
     int error = injected_error;
-    std::optional<std::uint32_t> value;
+    std::optional<std::uint32_t> value = static_cast<std::uint32_t>(std::min<unsigned long>(arg, UINT32_MAX));
     if (request == I2C_FUNCS) {
         value = static_cast<std::uint32_t>(adapter_functionality);
         if (error == 0) {
@@ -78,188 +152,240 @@ void I2cBus::config_request(NodeCall& call, const char* name, int injected_error
                 std::copy_n(reinterpret_cast<const std::uint8_t*>(&funcs), sizeof funcs, out.bytes().begin());
             }
         }
-    } else {
-        // I2C_SLAVE and I2C_SLAVE_FORCE take the 7-bit address itself.
-        const unsigned long address = call.argument();
-        value = static_cast<std::uint32_t>(address);
-        if (error == 0 && address > 0x7F) {
+    } else if (error == 0 && (request == I2C_SLAVE || request == I2C_SLAVE_FORCE)) {
+        // 7-bit addresses up to 0x7f, 10-bit ones up to 0x3ff once I2C_TENBIT is set.
+        if ((!state.ten_bit && arg > 0x7F) || arg > 0x3FF) {
             error = EINVAL;
+        } else {
+            state.address = static_cast<unsigned>(arg);
         }
-        if (error == 0) {
-            address_of_file_[call.open_file()] = static_cast<int>(address);
+    } else if (error == 0 && request == I2C_TENBIT) {
+        state.ten_bit = arg != 0;
+    } else if (error == 0 && request == I2C_PEC) {
+        state.pec = arg != 0;
+    } else if (error == 0 && (request == I2C_TIMEOUT || request == I2C_RETRIES)) {
+        if (arg > INT_MAX) {
+            error = EINVAL;
+        } else {
+            (request == I2C_TIMEOUT ? timeout_ : retries_) = arg;
         }
     }
-    if (error != 0) {
-        result = -1;
-    }
-    recorder_.record(IoctlCall{recorder_.now(), name_, name, request, value, result, error});
+    const long result = error == 0 ? 0 : -1;
+    recorder_.record(IoctlCall{recorder_.now(), name_, ioctl_name(request), request, value, result, error});
     call.complete(result, error);
 }
 
-void I2cBus::ioctl(NodeCall& call, int injected_error)
-{
-    switch (call.request()) {
-    case I2C_SLAVE:
-        config_request(call, "I2C_SLAVE", injected_error);
-        return;
-    case I2C_SLAVE_FORCE:
-        config_request(call, "I2C_SLAVE_FORCE", injected_error);
-        return;
-    case I2C_FUNCS:
-        config_request(call, "I2C_FUNCS", injected_error);
-        return;
-    case I2C_RDWR:
-        combined_transfer(call, injected_error);
-        return;
-    case I2C_SMBUS:
-        smbus_transfer(call, injected_error);
-        return;
-    default:
-        recorder_.record(IoctlCall{recorder_.now(), name_, ioctl_name(call.request()), call.request(), std::nullopt, -1, ENOTTY});
-        call.complete(-1, ENOTTY);
-        return;
-    }
-}
-
-// I2C_RDWR: several messages in one combined transaction, each a write or a
-// read addressed on its own.
+// I2C_RDWR: up to 42 messages in one combined transaction, each a write or a
+// read addressed on its own, none longer than 8192 bytes (i2cdev_ioctl_rdwr).
+// The result is the number of messages.
 void I2cBus::combined_transfer(NodeCall& call, int injected_error)
 {
+    if (injected_error != 0) {
+        refuse(call, "I2C_RDWR", injected_error);
+        return;
+    }
     const ClientMemory set = call.argument_memory(sizeof(i2c_rdwr_ioctl_data));
     if (!set.valid()) {
-        call.complete(-1, EFAULT);
+        refuse(call, "I2C_RDWR", EFAULT);
         return;
     }
     const auto header = set.load<i2c_rdwr_ioctl_data>();
-    if (header.nmsgs == 0 || header.nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
-        call.complete(-1, EINVAL);
+    if (header.msgs == nullptr || header.nmsgs == 0 || header.nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
+        refuse(call, "I2C_RDWR", EINVAL, header.nmsgs);
         return;
     }
-    const ClientMemory messages = set.follow(offsetof(i2c_rdwr_ioctl_data, msgs), header.nmsgs * sizeof(i2c_msg));
-    if (!messages.valid()) {
-        call.complete(-1, EFAULT);
+    const ClientMemory records = set.follow(offsetof(i2c_rdwr_ioctl_data, msgs), header.nmsgs * sizeof(i2c_msg));
+    if (!records.valid()) {
+        refuse(call, "I2C_RDWR", EFAULT, header.nmsgs);
         return;
     }
+    // Every message is checked and copied in before any goes on the wire.
+    std::vector<ClientMemory> buffers;
+    std::vector<Message> messages;
     for (std::size_t i = 0; i < header.nmsgs; ++i) {
         const std::size_t at = i * sizeof(i2c_msg);
-        const auto message = messages.load<i2c_msg>(at);
-        const ClientMemory data = messages.follow(at + offsetof(i2c_msg, buf), message.len);
-        if (message.len > 0 && !data.valid()) {
-            call.complete(-1, EFAULT);
+        const auto record = records.load<i2c_msg>(at);
+        if (record.len > max_message) {
+            refuse(call, "I2C_RDWR", EINVAL, record.len);
             return;
         }
-        const int error = (message.flags & I2C_M_RD) != 0
-                              ? read_transaction(message.addr, data.bytes(), injected_error)
-                              : write_transaction(message.addr, data.bytes(), injected_error);
-        if (error != 0) {
-            call.complete(-1, error);
+        buffers.push_back(records.follow(at + offsetof(i2c_msg, buf), record.len));
+        if (record.len > 0 && !buffers.back().valid()) {
+            refuse(call, "I2C_RDWR", EFAULT, record.len);
             return;
         }
+        if ((record.flags & I2C_M_RECV_LEN) != 0) {
+            // A length taken from the device: this controller cannot (no
+            // I2C_FUNC_SMBUS_READ_BLOCK_DATA in its functionality).
+            refuse(call, "I2C_RDWR", EOPNOTSUPP, record.len);
+            return;
+        }
+        messages.push_back(Message{record.addr, (record.flags & I2C_M_RD) != 0, (record.flags & I2C_M_TEN) != 0,
+                                   buffers.back().bytes()});
     }
-    call.complete(static_cast<long>(header.nmsgs));
+    const int error = transfer(messages);
+    call.complete(error == 0 ? static_cast<long>(header.nmsgs) : -1, error);
 }
 
-// I2C_SMBUS: the i2c-dev driver turns each SMBus transfer into the bytes
-// below on the wire. libmraa writes several bytes as an "I2C block" write:
-// the first byte as the command, the rest as the block.
+// I2C_SMBUS: i2c-dev checks the request (i2cdev_ioctl_smbus), then the i2c
+// core emulates the SMBus transfer with one or two plain messages
+// (i2c_smbus_xfer_emulated), adding a PEC byte where the file asked for it.
 void I2cBus::smbus_transfer(NodeCall& call, int injected_error)
 {
     const ClientMemory args_memory = call.argument_memory(sizeof(i2c_smbus_ioctl_data));
     if (!args_memory.valid()) {
-        call.complete(-1, EFAULT);
+        refuse(call, "I2C_SMBUS", EFAULT);
         return;
     }
     const auto args = args_memory.load<i2c_smbus_ioctl_data>();
-    const int address = selected_address(call);
-    if (address < 0) {
-        call.complete(-1, EINVAL);
+    std::uint32_t size = args.size;
+    std::uint8_t read_write = args.read_write;
+    if (injected_error != 0) {
+        refuse(call, "I2C_SMBUS", injected_error, size);
         return;
     }
+    const bool known_size = size == I2C_SMBUS_QUICK || size == I2C_SMBUS_BYTE || size == I2C_SMBUS_BYTE_DATA ||
+                            size == I2C_SMBUS_WORD_DATA || size == I2C_SMBUS_PROC_CALL ||
+                            size == I2C_SMBUS_BLOCK_DATA || size == I2C_SMBUS_I2C_BLOCK_BROKEN ||
+                            size == I2C_SMBUS_I2C_BLOCK_DATA || size == I2C_SMBUS_BLOCK_PROC_CALL;
+    if (!known_size || (read_write != I2C_SMBUS_READ && read_write != I2C_SMBUS_WRITE)) {
+        refuse(call, "I2C_SMBUS", EINVAL, size);
+        return;
+    }
+    // A quick command and a byte write carry nothing in the data block.
+    const bool needs_data = !(size == I2C_SMBUS_QUICK || (size == I2C_SMBUS_BYTE && read_write == I2C_SMBUS_WRITE));
     ClientMemory data_memory(nullptr);
-    if (args.size != I2C_SMBUS_QUICK && !(args.size == I2C_SMBUS_BYTE && args.read_write == I2C_SMBUS_WRITE)) {
+    if (needs_data) {
+        if (args.data == nullptr) {
+            refuse(call, "I2C_SMBUS", EINVAL, size);
+            return;
+        }
         data_memory = args_memory.follow(offsetof(i2c_smbus_ioctl_data, data), sizeof(i2c_smbus_data));
         if (!data_memory.valid()) {
-            call.complete(-1, EFAULT);
+            refuse(call, "I2C_SMBUS", EFAULT, size);
             return;
         }
     }
     const std::span<std::uint8_t> data = data_memory.bytes();
+    if (size == I2C_SMBUS_I2C_BLOCK_BROKEN) {
+        // The old numbering of I2C block transfers, which i2c-tools still
+        // uses for writes; a read asks for the largest block.
+        size = I2C_SMBUS_I2C_BLOCK_DATA;
+        if (read_write == I2C_SMBUS_READ) {
+            data[0] = I2C_SMBUS_BLOCK_MAX;
+        }
+    }
 
-    std::vector<std::uint8_t> wire{args.command};
-    int error = 0;
-    if (args.read_write == I2C_SMBUS_WRITE) {
-        switch (args.size) {
-        case I2C_SMBUS_QUICK:
-            wire.clear();
-            break;
-        case I2C_SMBUS_BYTE:
-            break;
-        case I2C_SMBUS_BYTE_DATA:
-            wire.push_back(data[0]);
-            break;
-        case I2C_SMBUS_WORD_DATA:
-            wire.insert(wire.end(), data.begin(), data.begin() + 2);
-            break;
-        case I2C_SMBUS_BLOCK_DATA:
-        case I2C_SMBUS_I2C_BLOCK_DATA: {
-            const std::size_t count = data[0];
-            if (count == 0 || count > I2C_SMBUS_BLOCK_MAX) {
-                call.complete(-1, EINVAL);
-                return;
-            }
-            if (args.size == I2C_SMBUS_BLOCK_DATA) {
-                wire.push_back(data[0]); // SMBus block writes carry their count
-            }
-            wire.insert(wire.end(), data.begin() + 1, data.begin() + 1 + static_cast<std::ptrdiff_t>(count));
-            break;
+    const FileState& state = file(call);
+    std::vector<std::uint8_t> out{args.command}; // msg[0]: the command byte first
+    std::vector<std::uint8_t> in;                // msg[1], when there is one
+    bool two_messages = read_write == I2C_SMBUS_READ;
+    bool first_reads = false;
+    switch (size) {
+    case I2C_SMBUS_QUICK:
+        out.clear(); // the R/W bit is the data
+        first_reads = read_write == I2C_SMBUS_READ;
+        two_messages = false;
+        break;
+    case I2C_SMBUS_BYTE:
+        if (read_write == I2C_SMBUS_READ) {
+            out.assign(1, 0);
+            first_reads = true;
+            two_messages = false;
         }
-        default:
-            call.complete(-1, EOPNOTSUPP);
+        break;
+    case I2C_SMBUS_BYTE_DATA:
+        if (read_write == I2C_SMBUS_READ) {
+            in.resize(1);
+        } else {
+            out.push_back(data[0]);
+        }
+        break;
+    case I2C_SMBUS_WORD_DATA:
+        if (read_write == I2C_SMBUS_READ) {
+            in.resize(2);
+        } else {
+            out.insert(out.end(), data.begin(), data.begin() + 2);
+        }
+        break;
+    case I2C_SMBUS_PROC_CALL:
+        read_write = I2C_SMBUS_READ;
+        two_messages = true;
+        out.insert(out.end(), data.begin(), data.begin() + 2);
+        in.resize(2);
+        break;
+    case I2C_SMBUS_BLOCK_DATA:
+        if (read_write == I2C_SMBUS_READ) {
+            refuse(call, "I2C_SMBUS", EOPNOTSUPP, size); // needs I2C_M_RECV_LEN
             return;
         }
-        error = write_transaction(address, wire, injected_error);
-    } else {
-        std::size_t count = 0;
-        switch (args.size) {
-        case I2C_SMBUS_BYTE:
-            wire.clear();
-            count = 1;
-            break;
-        case I2C_SMBUS_BYTE_DATA:
-            count = 1;
-            break;
-        case I2C_SMBUS_WORD_DATA:
-            count = 2;
-            break;
-        case I2C_SMBUS_I2C_BLOCK_DATA:
-            count = data[0] <= I2C_SMBUS_BLOCK_MAX ? data[0] : I2C_SMBUS_BLOCK_MAX;
-            break;
-        default:
-            call.complete(-1, EOPNOTSUPP);
+        if (data[0] > I2C_SMBUS_BLOCK_MAX) {
+            refuse(call, "I2C_SMBUS", EINVAL, size);
             return;
         }
-        // The command byte goes out as a write, then a repeated start reads.
-        error = wire.empty() ? 0 : write_transaction(address, wire, injected_error);
-        if (error == 0) {
-            const auto first = args.size == I2C_SMBUS_I2C_BLOCK_DATA ? 1 : 0;
-            error = read_transaction(address, data.subspan(static_cast<std::size_t>(first), count), injected_error);
+        out.insert(out.end(), data.begin(), data.begin() + 1 + data[0]); // the count, then the block
+        break;
+    case I2C_SMBUS_I2C_BLOCK_DATA:
+        if (data[0] > I2C_SMBUS_BLOCK_MAX) {
+            refuse(call, "I2C_SMBUS", EINVAL, size);
+            return;
         }
+        if (read_write == I2C_SMBUS_READ) {
+            in.resize(data[0]);
+        } else {
+            out.insert(out.end(), data.begin() + 1, data.begin() + 1 + data[0]);
+        }
+        break;
+    default: // I2C_SMBUS_BLOCK_PROC_CALL: a block read as well
+        refuse(call, "I2C_SMBUS", EOPNOTSUPP, size);
+        return;
+    }
+
+    // PEC on everything but quick commands and I2C block transfers: appended
+    // to a write-only transfer, else read as one more byte and checked.
+    const bool pec = state.pec && size != I2C_SMBUS_QUICK && size != I2C_SMBUS_I2C_BLOCK_DATA;
+    std::uint8_t partial_pec = 0;
+    if (pec && !first_reads) {
+        if (!two_messages) {
+            out.push_back(message_pec(0, state.address, false, out));
+        } else {
+            partial_pec = message_pec(0, state.address, false, out);
+        }
+    }
+    std::vector<std::uint8_t>& last = two_messages ? in : out;
+    if (pec && (two_messages || first_reads)) {
+        last.push_back(0);
+    }
+    std::vector<Message> messages{Message{state.address, first_reads, state.ten_bit, out}};
+    if (two_messages) {
+        messages.push_back(Message{state.address, true, state.ten_bit, in});
+    }
+    int error = transfer(messages);
+    if (error == 0 && pec && (two_messages || first_reads)) {
+        const std::uint8_t received = last.back();
+        last.pop_back();
+        if (message_pec(partial_pec, state.address, true, last) != received) {
+            error = EBADMSG;
+        }
+    }
+    if (error == 0 && read_write == I2C_SMBUS_READ && size != I2C_SMBUS_QUICK) {
+        const std::vector<std::uint8_t>& got = two_messages ? in : out;
+        const std::size_t at = size == I2C_SMBUS_I2C_BLOCK_DATA ? 1 : 0; // block[0] holds the count
+        std::copy(got.begin(), got.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
     }
     call.complete(error == 0 ? 0 : -1, error);
 }
 
-// Plain read() and write() on the node: one transaction with the address
-// that I2C_SLAVE selected for this open file; the call returns the bytes moved.
+// Plain read() and write() on the node: one message with the file's address
+// and flags, at most 8192 bytes of it (i2cdev_read, i2cdev_write); the call
+// returns the bytes moved.
 void I2cBus::plain_transfer(NodeCall& call, bool reading)
 {
-    const int address = selected_address(call);
-    if (address < 0) {
-        call.complete(-1, EINVAL);
-        return;
-    }
-    const auto bytes = call.buffer();
-    const int error = reading ? read_transaction(address, bytes) : write_transaction(address, bytes);
-    call.complete(error == 0 ? static_cast<long>(bytes.size()) : -1, error);
+    const FileState& state = file(call);
+    const auto buffer = call.buffer();
+    Message message{state.address, reading, state.ten_bit, buffer.first(std::min(buffer.size(), max_message))};
+    const int error = transfer({&message, 1});
+    call.complete(error == 0 ? static_cast<long>(message.data.size()) : -1, error);
 }
 
 void I2cBus::write(NodeCall& call)

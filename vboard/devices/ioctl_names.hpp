@@ -18,7 +18,7 @@ struct IoctlName {
     unsigned long number;
 };
 
-inline constexpr std::array<IoctlName, 16> ioctl_names{{
+inline constexpr std::array<IoctlName, 19> ioctl_names{{
     {"SPI_IOC_RD_MODE", SPI_IOC_RD_MODE},
     {"SPI_IOC_WR_MODE", SPI_IOC_WR_MODE},
     {"SPI_IOC_RD_MODE32", SPI_IOC_RD_MODE32},
@@ -35,6 +35,9 @@ inline constexpr std::array<IoctlName, 16> ioctl_names{{
     {"I2C_RDWR", I2C_RDWR},
     {"I2C_SMBUS", I2C_SMBUS},
     {"I2C_TENBIT", I2C_TENBIT},
+    {"I2C_PEC", I2C_PEC},
+    {"I2C_TIMEOUT", I2C_TIMEOUT},
+    {"I2C_RETRIES", I2C_RETRIES},
 }};
 
 // SPI_IOC_MESSAGE(n) encodes the size of n transfer records in the request

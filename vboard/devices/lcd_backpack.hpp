@@ -16,12 +16,18 @@ class Recorder;
 
 class LcdBackpack : public I2cDevice {
 public:
-    LcdBackpack(Recorder& recorder, LcdGeometry geometry);
+    LcdBackpack(Recorder& recorder, LcdGeometry geometry, Hd44780::Start start = Hd44780::Start::power_on);
 
-    void write(std::span<const std::uint8_t> bytes) override;
-    // The PCF8574's pins are quasi-bidirectional: a read returns the levels
-    // it drives, that is the last byte written.
-    void read(std::span<std::uint8_t> bytes) override;
+    // A run of the board begins (its clock at 0).
+    void begin_run() { lcd_.begin_run(); }
+
+    // Each byte written appears on the expander's outputs as its acknowledge ends.
+    void write(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> at_ns) override;
+    // The PCF8574's pins are quasi-bidirectional: an output latched high is
+    // only a weak pull-up, which the display pulls low where it drives a 0;
+    // one latched low stays low. A read returns the pins' levels, sampled
+    // as the acknowledge before each byte ends.
+    void read(std::span<std::uint8_t> bytes, std::span<const std::int64_t> at_ns) override;
 
     // Records the screen if it has changed since it was last recorded. The
     // board calls this whenever the program pauses or ends, so that a text

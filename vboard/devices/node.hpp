@@ -90,6 +90,10 @@ public:
     virtual void ioctl(NodeCall& call, int injected_error) = 0;
     virtual void write(NodeCall& call) { call.complete(-1, EINVAL); }
     virtual void read(NodeCall& call) { call.complete(-1, EINVAL); }
+    // A program opened the node / the last descriptor of that open file
+    // was closed (the driver's open() and release()).
+    virtual void opened(const void* /*open_file*/) {}
+    virtual void closed(const void* /*open_file*/) {}
 };
 
 } // namespace vboard

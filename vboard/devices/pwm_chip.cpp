@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 
 namespace vboard {
 
@@ -9,12 +10,7 @@ namespace {
 
 constexpr const char* channel_directory = "pwm0";
 constexpr std::array<const char*, 4> channel_attributes{"period", "duty_cycle", "enable", "polarity"};
-
-// The channel number written to export or unexport: this chip has one.
-std::optional<unsigned long long> channel_number(std::string_view bytes)
-{
-    return parse_unsigned(bytes);
-}
+constexpr unsigned npwm = 1;
 
 } // namespace
 
@@ -34,7 +30,7 @@ std::vector<AttributeFile> PwmChip::attributes() const
 std::optional<std::string> PwmChip::show(const std::string& attr, int& error)
 {
     if (attr == "npwm") {
-        return "1\n";
+        return std::to_string(npwm) + "\n";
     }
     const std::string prefix = std::string(channel_directory) + "/";
     if (attr.compare(0, prefix.size(), prefix) == 0) {
@@ -62,12 +58,18 @@ std::optional<std::string> PwmChip::show(const std::string& attr, int& error)
     return std::nullopt;
 }
 
+// export_store and unexport_store: the channel number is read with
+// kstrtouint(buf, 0); a channel the chip does not have is ENODEV, exporting
+// one already exported EBUSY, unexporting one not exported ENODEV.
 int PwmChip::store(const std::string& attr, std::string_view bytes)
 {
     if (attr == "export" || attr == "unexport") {
-        const auto channel = channel_number(bytes);
-        if (!channel || *channel != 0) {
-            return EINVAL;
+        unsigned long long channel = 0;
+        if (const int error = parse_unsigned(bytes, 0, UINT_MAX, channel); error != 0) {
+            return error;
+        }
+        if (channel >= npwm) {
+            return ENODEV;
         }
         if (attr == "export") {
             if (exported_) {
@@ -80,7 +82,7 @@ int PwmChip::store(const std::string& attr, std::string_view bytes)
             inversed_ = false;
         } else {
             if (!exported_) {
-                return EINVAL;
+                return ENODEV;
             }
             exported_ = false;
         }
@@ -98,12 +100,13 @@ int PwmChip::store(const std::string& attr, std::string_view bytes)
 int PwmChip::store_channel(const std::string& name, std::string_view bytes)
 {
     if (name == "period" || name == "duty_cycle") {
-        const auto value = parse_unsigned(bytes);
-        if (!value) {
-            return EINVAL;
+        // kstrtou64(buf, 0): 0x30d40 and 200000 are the same period, 010 is 8.
+        unsigned long long value = 0;
+        if (const int error = parse_unsigned(bytes, 0, ULLONG_MAX, value); error != 0) {
+            return error;
         }
-        const unsigned long long period = name == "period" ? *value : period_;
-        const unsigned long long duty = name == "duty_cycle" ? *value : duty_;
+        const unsigned long long period = name == "period" ? value : period_;
+        const unsigned long long duty = name == "duty_cycle" ? value : duty_;
         if (period == 0 || duty > period) {
             return EINVAL;
         }
@@ -112,14 +115,17 @@ int PwmChip::store_channel(const std::string& name, std::string_view bytes)
         return 0;
     }
     if (name == "enable") {
-        const auto value = parse_signed(bytes);
-        if (!value || (*value != 0 && *value != 1)) {
+        long long value = 0; // kstrtoint(buf, 0)
+        if (const int error = parse_signed(bytes, 0, INT_MAX, value); error != 0) {
+            return error;
+        }
+        if (value != 0 && value != 1) {
             return EINVAL;
         }
-        if (*value == 1 && period_ == 0) {
+        if (value == 1 && period_ == 0) {
             return EINVAL;
         }
-        enabled_ = *value == 1;
+        enabled_ = value == 1;
         return 0;
     }
     if (name == "polarity") {

@@ -3,9 +3,12 @@
 // A one-channel PWM controller as the kernel's PWM subsystem presents it in
 // sysfs: writing a channel number to `export` creates its directory (pwm0/
 // with period, duty_cycle, enable and polarity, times in nanoseconds),
-// writing it to `unexport` removes it again. Settings the hardware cannot
-// take are refused as the kernel does: a zero period, or a duty cycle longer
-// than the period, with EINVAL.
+// writing it to `unexport` removes it again. Numbers are read as the
+// kernel's kstrto* parsers with base 0 read them (0x.. hexadecimal, a
+// leading 0 octal). Settings the hardware cannot take are refused as the
+// kernel does: a zero period, or a duty cycle longer than the period, with
+// EINVAL. The hardware's clock granularity is not modelled: any period in
+// nanoseconds is taken as it is.
 
 #include "sysfs.hpp"
 

@@ -5,20 +5,55 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstring>
+#include <linux/spi/spi.h>
 #include <linux/spi/spidev.h>
 
 namespace vboard {
 
 namespace {
 
-// The mode bits the SPI controller supports; spidev refuses the others.
+// The mode bits the SPI controller supports; spi_setup() refuses the others
+// (EINVAL), except the dual, quad and octal ones, which it drops with a
+// warning in the kernel log. SPI_CS_WORD always passes: the core emulates it.
 constexpr std::uint32_t supported_mode_bits = SPI_CPHA | SPI_CPOL | SPI_CS_HIGH | SPI_LSB_FIRST | SPI_3WIRE | SPI_NO_CS;
+constexpr std::uint32_t multi_wire_bits = SPI_TX_DUAL | SPI_TX_QUAD | SPI_TX_OCTAL | SPI_RX_DUAL | SPI_RX_QUAD | SPI_RX_OCTAL;
+
+// The number of data lines a transfer uses each way (the kernel's SPI_NBITS_*).
+constexpr unsigned SPI_NBITS_SINGLE = 1;
+constexpr unsigned SPI_NBITS_DUAL = 2;
+constexpr unsigned SPI_NBITS_QUAD = 4;
+constexpr unsigned SPI_NBITS_OCTAL = 8;
+
+// Each transfer's share of a bounce buffer starts at the DMA alignment
+// (spidev_message rounds every length up to ARCH_DMA_MINALIGN): a cache
+// line, 64 bytes in an ARMv7 kernel built for several SoCs.
+constexpr std::size_t dma_alignment = 64;
 
 bool supported_word_size(unsigned bits)
 {
     return bits == 8 || bits == 16 || bits == 32;
+}
+
+// Whether `nbits` lines for one direction are allowed by the mode: one line
+// always; two with the mode's DUAL or QUAD bit; four with QUAD; eight with
+// OCTAL; nothing else (__spi_validate).
+bool lines_allowed(unsigned nbits, std::uint32_t mode, std::uint32_t dual, std::uint32_t quad, std::uint32_t octal)
+{
+    switch (nbits) {
+    case SPI_NBITS_SINGLE:
+        return true;
+    case SPI_NBITS_DUAL:
+        return (mode & (dual | quad)) != 0;
+    case SPI_NBITS_QUAD:
+        return (mode & quad) != 0;
+    case SPI_NBITS_OCTAL:
+        return (mode & octal) != 0;
+    default:
+        return false;
+    }
 }
 
 template <typename T>
@@ -29,9 +64,38 @@ void store(std::span<std::uint8_t> bytes, T value)
 
 } // namespace
 
+// One transfer as the SPI core takes it: the record's settings with the
+// device's filled in where it left them 0.
+struct Spidev::Transfer {
+    std::uint32_t len = 0;
+    bool has_tx = false;
+    bool has_rx = false;
+    std::uint32_t speed_hz = 0;
+    std::uint8_t bits_per_word = 0; // as the record gave it
+    unsigned tx_nbits = SPI_NBITS_SINGLE;
+    unsigned rx_nbits = SPI_NBITS_SINGLE;
+    std::uint32_t delay_us = 0; // after the transfer
+    std::vector<std::uint8_t> tx; // what goes out on MOSI (zeros without a transmit buffer, none without either)
+    std::vector<std::uint8_t> rx; // what came back on MISO
+};
+
 Spidev::Spidev(std::string name, Recorder& recorder, SpiPeer peer)
     : name_(std::move(name)), recorder_(recorder), peer_(std::move(peer))
 {
+}
+
+void Spidev::opened(const void*)
+{
+    ++users_;
+}
+
+// spidev_release: when the last user closes the node, its clock goes back
+// to the device's maximum; the mode and word size stay as they were.
+void Spidev::closed(const void*)
+{
+    if (users_ > 0 && --users_ == 0) {
+        speed_hz_ = max_speed_hz;
+    }
 }
 
 void Spidev::ioctl(NodeCall& call, int injected_error)
@@ -72,7 +136,7 @@ void Spidev::config_request(NodeCall& call, int injected_error)
         } else if (request == SPI_IOC_RD_BITS_PER_WORD) {
             current = bits_per_word_;
         } else {
-            current = max_speed_hz_;
+            current = speed_hz_;
         }
         value = current;
         if (size == 1) {
@@ -83,11 +147,18 @@ void Spidev::config_request(NodeCall& call, int injected_error)
     } else if (error == 0 && writes) {
         const std::uint32_t v = *value;
         if (request == SPI_IOC_WR_MODE || request == SPI_IOC_WR_MODE32) {
-            const std::uint32_t mode = request == SPI_IOC_WR_MODE ? ((mode_ & ~0xFFu) | v) : v;
-            if ((mode & ~supported_mode_bits) != 0) {
-                error = EINVAL;
+            std::uint32_t mode = request == SPI_IOC_WR_MODE ? ((mode_ & ~0xFFu) | v) : v;
+            if ((mode & ~static_cast<std::uint32_t>(SPI_MODE_USER_MASK)) != 0) {
+                error = EINVAL; // not a mode bit at all
+            } else if ((mode & SPI_3WIRE) != 0 && (mode & multi_wire_bits) != 0) {
+                error = EINVAL; // spi_setup: one shared data line cannot be two or four
             } else {
-                mode_ = mode;
+                mode &= ~multi_wire_bits; // dropped: this controller has one line each way
+                if ((mode & ~(supported_mode_bits | SPI_CS_WORD)) != 0) {
+                    error = EINVAL;
+                } else {
+                    mode_ = mode;
+                }
             }
         } else if (request == SPI_IOC_WR_LSB_FIRST) {
             mode_ = v != 0 ? (mode_ | SPI_LSB_FIRST) : (mode_ & ~static_cast<std::uint32_t>(SPI_LSB_FIRST));
@@ -101,7 +172,7 @@ void Spidev::config_request(NodeCall& call, int injected_error)
         } else if (v == 0) {
             error = EINVAL;
         } else {
-            max_speed_hz_ = v;
+            speed_hz_ = v;
         }
     }
     const long result = error == 0 ? 0 : -1;
@@ -114,61 +185,203 @@ std::vector<std::uint8_t> Spidev::peer_answer(const std::vector<std::uint8_t>& s
     if (peer_.kind == SpiPeer::Kind::loopback) {
         return sent;
     }
-    std::vector<std::uint8_t> answer(sent.size(), 0xFF);
-    std::copy_n(peer_.reply.begin(), std::min(peer_.reply.size(), answer.size()), answer.begin());
+    std::vector<std::uint8_t> answer(sent.size(), peer_.idle);
+    if (peer_.kind == SpiPeer::Kind::reply) {
+        std::copy_n(peer_.reply.begin(), std::min(peer_.reply.size(), answer.size()), answer.begin());
+    }
     return answer;
+}
+
+// The SPI core's checks of one transfer of a message (__spi_validate),
+// against the device's settings; 0 or the errno.
+int Spidev::validate(const Transfer& transfer) const
+{
+    // Three-wire mode shares one data line: each transfer goes one way.
+    if ((mode_ & SPI_3WIRE) != 0 && transfer.has_tx && transfer.has_rx) {
+        return EINVAL;
+    }
+    const unsigned bits = transfer.bits_per_word != 0 ? transfer.bits_per_word : bits_per_word_;
+    if (!supported_word_size(bits)) {
+        return EINVAL;
+    }
+    // No partial words: the length is a whole number of words of 1, 2 or 4 bytes.
+    const std::uint32_t word_bytes = bits <= 8 ? 1 : bits <= 16 ? 2 : 4;
+    if (transfer.len % word_bytes != 0) {
+        return EINVAL;
+    }
+    if (transfer.has_tx && !lines_allowed(transfer.tx_nbits, mode_, SPI_TX_DUAL, SPI_TX_QUAD, SPI_TX_OCTAL)) {
+        return EINVAL;
+    }
+    if (transfer.has_rx && !lines_allowed(transfer.rx_nbits, mode_, SPI_RX_DUAL, SPI_RX_QUAD, SPI_RX_OCTAL)) {
+        return EINVAL;
+    }
+    return 0;
+}
+
+// Clocks one transfer out from `start_ns`: 8 clock periods a byte at its
+// clock, then the record's delay. Returns when it ended.
+std::int64_t Spidev::run(Transfer& transfer, std::int64_t start_ns)
+{
+    const std::int64_t clocks = std::int64_t{8} * transfer.len;
+    const std::int64_t wire_ns = (clocks * 1000000000 + transfer.speed_hz - 1) / transfer.speed_hz;
+    transfer.rx = peer_answer(transfer.tx);
+    const std::int64_t end = start_ns + wire_ns;
+    recorder_.record(SpiTransfer{to_seconds(end), name_, transfer.tx, transfer.has_rx ? transfer.rx : Bytes{},
+                                 transfer.len, transfer.speed_hz, transfer.bits_per_word, mode_,
+                                 static_cast<long>(transfer.len), 0});
+    return end + std::int64_t{transfer.delay_us} * 1000;
+}
+
+void Spidev::record_refused(const Transfer& transfer, int error)
+{
+    recorder_.record(SpiTransfer{recorder_.now(), name_, transfer.tx, {}, transfer.len, transfer.speed_hz,
+                                 transfer.bits_per_word, mode_, -1, error});
 }
 
 // SPI_IOC_MESSAGE(n): n transfer records, each pointing at the program's
 // transmit and receive buffers (either may be null: zeros are sent, what
-// comes back is dropped). The driver answers with the bytes moved.
+// comes back is dropped), done as one message with chip select held. spidev
+// copies every record's data into its bounce buffers first (EMSGSIZE when
+// they would overflow, EFAULT for a bad pointer), then the SPI core checks
+// the whole message (EINVAL) before anything goes on the wire. The driver
+// answers with the bytes moved.
 void Spidev::message(NodeCall& call, int injected_error)
 {
     const std::size_t size = _IOC_SIZE(call.request());
     const std::size_t count = size / sizeof(spi_ioc_transfer);
-    const ClientMemory records = call.argument_memory(size);
-    if (count == 0 || size % sizeof(spi_ioc_transfer) != 0 || !records.valid()) {
-        call.complete(-1, records.valid() ? EINVAL : EFAULT);
+    if (size % sizeof(spi_ioc_transfer) != 0) {
+        recorder_.record(IoctlCall{recorder_.now(), name_, ioctl_name(call.request()), call.request(), {}, -1, EINVAL});
+        call.complete(-1, EINVAL);
         return;
     }
+    if (count == 0) {
+        call.complete(0); // SPI_IOC_MESSAGE(0) moves nothing
+        return;
+    }
+    const ClientMemory records = call.argument_memory(size);
+    if (!records.valid()) {
+        call.complete(-1, EFAULT);
+        return;
+    }
+    std::vector<Transfer> transfers;
+    std::vector<ClientMemory> receive;
+    std::size_t tx_total = 0;
+    std::size_t rx_total = 0;
     long total = 0;
-    for (std::size_t i = 0; i < count; ++i) {
+    int error = 0;
+    if (injected_error != 0) {
+        const auto first = records.load<spi_ioc_transfer>(0);
+        Transfer t;
+        t.len = first.len;
+        t.speed_hz = first.speed_hz != 0 ? first.speed_hz : speed_hz_;
+        t.bits_per_word = first.bits_per_word;
+        record_refused(t, injected_error);
+        call.complete(-1, injected_error);
+        return;
+    }
+    for (std::size_t i = 0; i < count && error == 0; ++i) {
         const std::size_t at = i * sizeof(spi_ioc_transfer);
         const auto record = records.load<spi_ioc_transfer>(at);
-        std::vector<std::uint8_t> sent(record.len, 0);
-        if (record.tx_buf != 0 && record.len > 0) {
-            const ClientMemory tx = records.follow(at + offsetof(spi_ioc_transfer, tx_buf), record.len);
-            if (!tx.valid()) {
-                call.complete(-1, EFAULT);
-                return;
-            }
-            std::copy(tx.bytes().begin(), tx.bytes().end(), sent.begin());
-        }
-        SpiTransfer transfer{recorder_.now(), name_, sent, {}, record.len, record.speed_hz, record.bits_per_word,
-                             mode_, 0, 0};
-        if (injected_error != 0) {
-            transfer.result = -1;
-            transfer.error = injected_error;
-            recorder_.record(std::move(transfer));
-            call.complete(-1, injected_error);
-            return;
-        }
-        if (peer_.kind != SpiPeer::Kind::silent) {
-            transfer.rx = peer_answer(sent);
-            if (record.rx_buf != 0 && record.len > 0) {
-                const ClientMemory rx = records.follow(at + offsetof(spi_ioc_transfer, rx_buf), record.len);
-                if (!rx.valid()) {
-                    call.complete(-1, EFAULT);
-                    return;
-                }
-                std::copy(transfer.rx.begin(), transfer.rx.end(), rx.bytes().begin());
-            }
-        }
+        Transfer t;
+        t.len = record.len;
+        t.has_tx = record.tx_buf != 0;
+        t.has_rx = record.rx_buf != 0;
+        t.speed_hz = record.speed_hz != 0 ? record.speed_hz : speed_hz_;
+        t.bits_per_word = record.bits_per_word;
+        t.tx_nbits = record.tx_nbits != 0 ? record.tx_nbits : SPI_NBITS_SINGLE;
+        t.rx_nbits = record.rx_nbits != 0 ? record.rx_nbits : SPI_NBITS_SINGLE;
+        t.delay_us = record.delay_usecs;
+        const std::size_t aligned = (std::size_t{record.len} + dma_alignment - 1) / dma_alignment * dma_alignment;
         total += record.len;
-        transfer.result = record.len;
-        recorder_.record(std::move(transfer));
+        if (total > INT_MAX || (t.has_rx && (rx_total += aligned) > bufsiz) ||
+            (t.has_tx && (tx_total += aligned) > bufsiz)) {
+            error = EMSGSIZE;
+        } else if (t.has_tx) {
+            const ClientMemory tx = records.follow(at + offsetof(spi_ioc_transfer, tx_buf), record.len);
+            if (record.len > 0 && !tx.valid()) {
+                error = EFAULT;
+            } else {
+                t.tx.assign(tx.bytes().begin(), tx.bytes().end());
+            }
+        } else if (t.has_rx) {
+            t.tx.assign(record.len, 0); // within the receive buffer's 4096 bytes
+        }
+        // A transfer with neither buffer only clocks (up to 2 GiB of it): nothing is kept of it.
+        if (error == 0 && t.has_rx) {
+            receive.push_back(records.follow(at + offsetof(spi_ioc_transfer, rx_buf), record.len));
+        }
+        if (error != 0) {
+            record_refused(t, error);
+        }
+        transfers.push_back(std::move(t));
     }
-    call.complete(total);
+    for (std::size_t i = 0; i < transfers.size() && error == 0; ++i) {
+        if ((error = validate(transfers[i])) != 0) {
+            record_refused(transfers[i], error);
+        }
+    }
+    if (error != 0) {
+        call.complete(-1, error);
+        return;
+    }
+    std::int64_t t = recorder_.now_ns();
+    auto rx = receive.begin();
+    for (Transfer& transfer : transfers) {
+        t = run(transfer, t);
+        if (transfer.has_rx) {
+            if (transfer.len > 0 && !rx->valid()) {
+                error = EFAULT; // copy_to_user after the message
+            } else {
+                std::copy(transfer.rx.begin(), transfer.rx.end(), rx->bytes().begin());
+            }
+            ++rx;
+        }
+    }
+    recorder_.advance_to(t);
+    call.complete(error == 0 ? total : -1, error);
+}
+
+// read() and write() on the node: one half-duplex transfer at the node's
+// clock and word size, no longer than the bounce buffer (spidev_read,
+// spidev_write).
+void Spidev::half_duplex(NodeCall& call, bool reading)
+{
+    const auto buffer = call.buffer();
+    Transfer t;
+    t.len = static_cast<std::uint32_t>(std::min<std::size_t>(buffer.size(), UINT32_MAX));
+    t.has_tx = !reading;
+    t.has_rx = reading;
+    t.speed_hz = speed_hz_;
+    if (buffer.size() > bufsiz) {
+        record_refused(t, EMSGSIZE);
+        call.complete(-1, EMSGSIZE);
+        return;
+    }
+    if (reading) {
+        t.tx.assign(buffer.size(), 0);
+    } else {
+        t.tx.assign(buffer.begin(), buffer.end());
+    }
+    if (const int error = validate(t); error != 0) {
+        record_refused(t, error);
+        call.complete(-1, error);
+        return;
+    }
+    recorder_.advance_to(run(t, recorder_.now_ns()));
+    if (reading) {
+        std::copy(t.rx.begin(), t.rx.end(), buffer.begin());
+    }
+    call.complete(static_cast<long>(buffer.size()));
+}
+
+void Spidev::write(NodeCall& call)
+{
+    half_duplex(call, false);
+}
+
+void Spidev::read(NodeCall& call)
+{
+    half_duplex(call, true);
 }
 
 } // namespace vboard

@@ -14,27 +14,46 @@ std::string_view as_c_string(std::string_view text)
     return text.substr(0, text.find('\0'));
 }
 
-// Digits of a number followed by nothing but an optional newline.
-std::optional<unsigned long long> parse_digits(std::string_view text)
+// _kstrtoull: digits in `base` (0: detected from the prefix), then
+// nothing but an optional newline.
+int parse_digits(std::string_view text, unsigned base, unsigned long long& value)
 {
-    if (!text.empty() && text.back() == '\n') {
-        text.remove_suffix(1);
-    }
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    unsigned long long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
+    const auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
+    const auto digit_of = [&lower](char c) -> unsigned {
+        c = lower(c);
+        return c >= '0' && c <= '9' ? static_cast<unsigned>(c - '0') : c >= 'a' && c <= 'z' ? static_cast<unsigned>(c - 'a' + 10) : 99;
+    };
+    if (base == 0) {
+        if (!text.empty() && text[0] == '0') {
+            base = text.size() > 2 && lower(text[1]) == 'x' && digit_of(text[2]) < 16 ? 16 : 8;
+        } else {
+            base = 10;
         }
-        const auto digit = static_cast<unsigned long long>(c - '0');
-        if (value > (std::numeric_limits<unsigned long long>::max() - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
     }
-    return value;
+    if (base == 16 && text.size() >= 2 && text[0] == '0' && lower(text[1]) == 'x') {
+        text.remove_prefix(2);
+    }
+    value = 0;
+    bool overflow = false;
+    std::size_t used = 0;
+    for (; used < text.size(); ++used) {
+        const unsigned digit = digit_of(text[used]);
+        if (digit >= base) {
+            break;
+        }
+        if (value > (std::numeric_limits<unsigned long long>::max() - digit) / base) {
+            overflow = true;
+        }
+        value = value * base + digit;
+    }
+    if (overflow) {
+        return ERANGE;
+    }
+    text.remove_prefix(used);
+    if (!text.empty() && text[0] == '\n') {
+        text.remove_prefix(1);
+    }
+    return used == 0 || !text.empty() ? EINVAL : 0;
 }
 
 } // namespace
@@ -63,28 +82,35 @@ std::optional<bool> parse_bool(std::string_view text)
     }
 }
 
-std::optional<unsigned long long> parse_unsigned(std::string_view text)
+int parse_unsigned(std::string_view text, unsigned base, unsigned long long max, unsigned long long& value)
 {
     text = as_c_string(text);
     if (!text.empty() && text[0] == '+') {
         text.remove_prefix(1);
     }
-    return parse_digits(text);
+    const int error = parse_digits(text, base, value);
+    return error != 0 ? error : value > max ? ERANGE : 0;
 }
 
-std::optional<long long> parse_signed(std::string_view text)
+int parse_signed(std::string_view text, unsigned base, long long max, long long& value)
 {
     text = as_c_string(text);
     const bool negative = !text.empty() && text[0] == '-';
-    if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+    if (negative) {
+        text.remove_prefix(1);
+    } else if (!text.empty() && text[0] == '+') {
         text.remove_prefix(1);
     }
-    const auto magnitude = parse_digits(text);
-    const auto limit = static_cast<unsigned long long>(std::numeric_limits<long long>::max());
-    if (!magnitude || *magnitude > limit + (negative ? 1 : 0)) {
-        return std::nullopt;
+    unsigned long long magnitude = 0;
+    if (const int error = parse_digits(text, base, magnitude); error != 0) {
+        return error;
     }
-    return negative ? static_cast<long long>(0 - *magnitude) : static_cast<long long>(*magnitude);
+    const auto limit = static_cast<unsigned long long>(max) + (negative ? 1 : 0);
+    if (magnitude > limit) {
+        return ERANGE;
+    }
+    value = negative ? static_cast<long long>(0 - magnitude) : static_cast<long long>(magnitude);
+    return 0;
 }
 
 } // namespace vboard

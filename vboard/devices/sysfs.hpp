@@ -36,10 +36,19 @@ public:
     virtual int store(const std::string& attr, std::string_view bytes) = 0;
 };
 
-// The kernel's parsers for written values (kstrtobool, kstrtouint, kstrtoint):
-// a trailing newline is accepted, anything else makes the write fail.
+// The kernel's parsers for written values, as a store() calls them: the
+// text ends at the first NUL, one trailing newline is accepted, anything
+// else makes the write fail.
+//  - kstrtobool: y/Y/1/on or n/N/0/off (only the first one or two
+//    characters are looked at);
+//  - kstrtoull, kstrtouint...: an optional '+', digits in `base`; base 0
+//    takes "0x" for hexadecimal and a leading 0 for octal. The result is 0
+//    or the parser's errno: EINVAL for text that is no number, ERANGE for a
+//    number above `max`;
+//  - kstrtoll, kstrtoint...: the same with an optional '-', within
+//    -max - 1 .. max.
 std::optional<bool> parse_bool(std::string_view text);
-std::optional<unsigned long long> parse_unsigned(std::string_view text);
-std::optional<long long> parse_signed(std::string_view text);
+int parse_unsigned(std::string_view text, unsigned base, unsigned long long max, unsigned long long& value);
+int parse_signed(std::string_view text, unsigned base, long long max, long long& value);
 
 } // namespace vboard

@@ -55,6 +55,9 @@ Board::Impl::Impl(BoardConfig c)
     for (const auto& [channel, values] : config.adc) {
         adc.set_values(channel, values);
     }
+    for (const auto& [channel, input] : config.adc_inputs) {
+        adc.set_input(channel, input);
+    }
 
     testbed.add_directory(Testbed::sysfs_mount_point);
     for (const SysfsPlace& place : {adc_place, pwm_place}) {
@@ -162,6 +165,27 @@ const std::string& Board::root() const
 std::string Board::canonical(const std::string& path) const
 {
     return impl_->canonical(path);
+}
+
+void Board::set_adc_input(int channel, AdcInput input, const std::string& source)
+{
+    std::lock_guard guard(impl_->devices_lock);
+    const std::string value = input.spec();
+    impl_->adc.set_input(channel, std::move(input));
+    impl_->recorder.record(InputChange{impl_->recorder.now(), "iio:device0", channel, value, source, impl_->adc.counts()});
+}
+
+void Board::turn_adc_input(int channel, int counts, const std::string& source)
+{
+    std::lock_guard guard(impl_->devices_lock);
+    const std::string value = impl_->adc.turn(channel, counts);
+    impl_->recorder.record(InputChange{impl_->recorder.now(), "iio:device0", channel, value, source, impl_->adc.counts()});
+}
+
+std::array<std::optional<int>, 8> Board::adc_counts() const
+{
+    std::lock_guard guard(impl_->devices_lock);
+    return impl_->adc.counts();
 }
 
 RunResult Board::run(const RunOptions& options, Observer* observer)

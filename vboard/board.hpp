@@ -17,6 +17,7 @@
 // waits by the run's speed, catches syslog and notes signal handlers. libmraa
 // finds the board's pins and buses in the JSON description in boards/.
 
+#include "devices/adc_input.hpp"
 #include "devices/hd44780.hpp"
 #include "devices/spidev.hpp"
 #include "events.hpp"
@@ -24,6 +25,7 @@
 
 #include <chrono>
 #include <functional>
+#include <array>
 #include <map>
 #include <memory>
 #include <optional>
@@ -48,6 +50,9 @@ struct BoardConfig {
     SpiPeer spi; // on every SPI port
     // The texts each ADC channel's raw file shows, one per read, the last for good.
     std::map<int, std::vector<std::string>> adc;
+    // What is wired to ADC channels as on a bench: volts, a thermistor
+    // module, a signal generator (devices/adc_input.hpp); over `adc`.
+    std::map<int, AdcInput> adc_inputs;
     FaultPlan faults;
 };
 
@@ -77,6 +82,16 @@ struct RunOptions {
     // after a signal is told so on standard error and killed.
     int signals = -1;
     std::chrono::milliseconds grace{5000};
+
+    // Descriptors to watch for the observer while the program runs (a
+    // control FIFO, a terminal's keys): Observer::on_readable is called on
+    // the run's thread when one is readable.
+    std::vector<int> watch;
+    // The caller keeps the terminal (to read keys there): the program does
+    // not get it at the start. Should the program stop to read or write it
+    // (SIGTTIN, SIGTTOU), Observer::on_terminal_wanted is called, then the
+    // program gets the terminal and goes on.
+    bool keep_terminal = false;
 
     // Keep the whole record and output in the result (for tests). Without,
     // the run passes them to the observer and keeps nothing, so that its
@@ -112,6 +127,10 @@ public:
     virtual Passed on_stdout(std::string_view) { return Passed::ok; }
     virtual Passed on_stderr(std::string_view) { return Passed::ok; }
     virtual Passed on_event(const Event&) { return Passed::ok; }
+    // See RunOptions::watch and RunOptions::keep_terminal. on_readable
+    // returns false to have the descriptor no longer watched.
+    virtual bool on_readable(int) { return false; }
+    virtual void on_terminal_wanted() {}
 };
 
 class Board {
@@ -125,6 +144,16 @@ public:
     // Runs one program on the board. The devices keep their state from one
     // run to the next, as a real board would; the record starts afresh.
     RunResult run(const RunOptions& options, Observer* observer = nullptr);
+
+    // A knob turned while a program runs (from an Observer's callback) or
+    // before: what channel `channel` of the ADC converts from now on,
+    // recorded as an input event. `source` says who turned it ("keys",
+    // "control").
+    void set_adc_input(int channel, AdcInput input, const std::string& source);
+    // The same, a knob turned by `counts` from what the channel gives now.
+    void turn_adc_input(int channel, int counts, const std::string& source);
+    // The count each ADC channel gives now (nullopt: a test's text that is no count).
+    std::array<std::optional<int>, 8> adc_counts() const;
 
     // The testbed directory that stands for the board's / (removed with the board).
     const std::string& root() const;

@@ -4,6 +4,7 @@
 // Every event carries `t`, the program's virtual time in seconds since it
 // started (see Recorder).
 
+#include <array>
 #include <cstddef>
 #include <deque>
 #include <cstdint>
@@ -145,8 +146,19 @@ struct ProgramEvent {
     int status = 0;     // exit: the exit status
 };
 
+// What is wired to an ADC input changed while a program ran (a knob
+// turned at the keyboard, a line on the control FIFO).
+struct InputChange {
+    double t;
+    std::string dev; // "iio:device0"
+    int channel;
+    std::string value;  // as given: "1.2V", "40C", "ramp:0..4095:10"
+    std::string source; // "keys", "control"
+    std::array<std::optional<int>, 8> counts; // every channel's count from then on
+};
+
 using Event = std::variant<I2cWrite, I2cRead, LcdOperation, LcdViolation, LcdScreen, IoctlCall, SpiTransfer,
-                           SysfsAccess, BufferRead, FileEvent, LogLine, ProgramEvent>;
+                           SysfsAccess, BufferRead, FileEvent, LogLine, ProgramEvent, InputChange>;
 
 double time_of(const Event& event);
 

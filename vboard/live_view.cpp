@@ -2,6 +2,8 @@
 
 #include "trace.hpp"
 
+#include "devices/adc_input.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -215,6 +217,34 @@ void LiveView::show(const FileEvent& f)
 void LiveView::show(const LogLine& l)
 {
     line(stamp(l.t) + dim + "syslog: " + printable(l.text) + plain + "\n");
+}
+
+void LiveView::show(const InputChange& c)
+{
+    line(stamp(c.t) + bold + c.dev + " input " + std::to_string(c.channel) + " <- " + printable(c.value) + plain + " (" +
+         c.source + ")\n");
+}
+
+void LiveView::show_inputs(const std::array<std::optional<int>, 8>& counts, int selected)
+{
+    std::string text = std::string(dim) + "ADC " + plain;
+    for (std::size_t n = 0; n < counts.size(); ++n) {
+        char cell[48];
+        if (counts[n]) {
+            std::snprintf(cell, sizeof cell, "%zu:%d=%.3fV", n, *counts[n],
+                          static_cast<double>(*counts[n]) * adc_reference_volts / adc_codes);
+        } else {
+            std::snprintf(cell, sizeof cell, "%zu:-", n);
+        }
+        const bool marked = static_cast<int>(n) == selected;
+        text += std::string(marked ? bold : "") + (marked ? "[" : " ") + cell + (marked ? "]" : " ") + plain;
+    }
+    line(text + dim + "  (arrows: channel, value; shift: 10 %)" + plain + "\n");
+}
+
+void LiveView::say(const std::string& text)
+{
+    line(std::string(dim) + "vboard: " + text + plain + "\n");
 }
 
 void LiveView::show(const ProgramEvent& p)

@@ -34,6 +34,14 @@ private:
     void show(const LogLine& log);
     void show(const ProgramEvent& program);
     void show(const LcdOperation&) {}
+    void show(const InputChange& change);
+
+public:
+    // The ADC's inputs as a status line: each channel's count and voltage,
+    // the one the arrow keys turn marked.
+    void show_inputs(const std::array<std::optional<int>, 8>& counts, int selected);
+    // A line of vboard's own about the view (live control switched off...).
+    void say(const std::string& text);
 
     int fd_;
     int error_ = 0;

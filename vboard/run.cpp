@@ -146,6 +146,7 @@ bool Run::start()
 {
     std::lock_guard guard(lock_);
     board_.recorder.keep_all(options_.keep_record);
+    watch_ = options_.watch;
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     board_.recorder.on_record([wake = wake_] {
         const std::uint64_t one = 1;
@@ -214,6 +215,10 @@ void Run::loop()
         std::vector<pollfd> fds{{listener_, POLLIN, 0},     {wake_, POLLIN, 0},          {exited_, POLLIN, 0},
                                 {child_.output, POLLIN, 0}, {child_.errors, POLLIN, 0}, {child_.input, POLLOUT, 0},
                                 {options_.signals, POLLIN, 0}};
+        for (const int fd : watch_) {
+            fds.push_back({fd, POLLIN, 0});
+        }
+        const std::size_t first_process = fds.size();
         for (const auto& process : processes_) {
             fds.push_back({process.fd, POLLIN, 0});
         }
@@ -238,11 +243,19 @@ void Run::loop()
         if (fds[6].revents != 0) {
             pass_on_signals();
         }
+        for (std::size_t i = 7; i < first_process; ++i) {
+            if (fds[i].revents != 0 && (observer_ == nullptr || !observer_->on_readable(fds[i].fd))) {
+                watch_.erase(std::find(watch_.begin(), watch_.end(), fds[i].fd));
+            }
+        }
+        if (options_.keep_terminal && !terminal_taken_ && !ended) {
+            hand_over_terminal();
+        }
         drain_output();
         if (fds[0].revents != 0) {
             accept_process();
         }
-        for (std::size_t i = 7; i < fds.size(); ++i) {
+        for (std::size_t i = first_process; i < fds.size(); ++i) {
             if (fds[i].revents == 0) {
                 continue;
             }
@@ -666,7 +679,8 @@ void Run::pass_on_signals()
 // foreground, so that it can read there and Ctrl-C reaches it.
 void Run::take_terminal()
 {
-    if (!options_.inherit_input || !isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+    if (options_.keep_terminal || !options_.inherit_input || !isatty(STDIN_FILENO) ||
+        tcgetpgrp(STDIN_FILENO) != getpgrp()) {
         return;
     }
     sigset_t block;
@@ -676,6 +690,29 @@ void Run::take_terminal()
     pthread_sigmask(SIG_BLOCK, &block, &old);
     terminal_taken_ = tcsetpgrp(STDIN_FILENO, child_.pid) == 0;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// A program in a background group that reads (or writes, with TOSTOP) the
+// terminal is stopped by the kernel (SIGTTIN, SIGTTOU), as a shell's
+// background job is: it wants the terminal after all.
+void Run::hand_over_terminal()
+{
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(child_.pid), &info, WSTOPPED | WNOHANG) != 0 || info.si_pid != child_.pid ||
+        (info.si_status != SIGTTIN && info.si_status != SIGTTOU)) {
+        return;
+    }
+    if (observer_ != nullptr) {
+        observer_->on_terminal_wanted();
+    }
+    sigset_t block;
+    sigset_t old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTTOU);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    terminal_taken_ = isatty(STDIN_FILENO) && tcsetpgrp(STDIN_FILENO, child_.pid) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    kill(-child_.pid, SIGCONT);
 }
 
 void Run::give_terminal_back()

@@ -68,6 +68,8 @@ private:
     void pass_on_signals();
     void take_terminal();
     void give_terminal_back();
+    // The program stopped by the terminal it wants: it gets it.
+    void hand_over_terminal();
     void stop(std::int64_t at);
     // True when the run owes the program a SIGINT that may go out now.
     bool sigint_due() const;
@@ -90,6 +92,7 @@ private:
     wire::ClockPage* clock_ = nullptr;
     int wake_ = -1;
     std::vector<Process> processes_;
+    std::vector<int> watch_; // of options_.watch, those still watched
     std::size_t input_written_ = 0;
     std::size_t delivered_ = 0;
     // Output taken in but not yet passed to the observer, each chunk with

@@ -232,6 +232,13 @@ std::string encode(const BufferRead& e)
     return head(e.t, e.dev, "buffer_read") + ",\"bytes\":" + quoted(hex(e.bytes)) + outcome(e.result, e.error) + "}";
 }
 
+std::string encode(const InputChange& e)
+{
+    const auto& count = e.counts[static_cast<std::size_t>(e.channel) % e.counts.size()];
+    return head(e.t, e.dev, "input") + ",\"channel\":" + std::to_string(e.channel) + bytes_field("value", e.value) +
+           (count ? ",\"count\":" + std::to_string(*count) : std::string()) + ",\"from\":" + quoted(e.source) + "}";
+}
+
 std::string encode(const FileEvent& e)
 {
     std::string s = head(e.t, e.dev, e.op == FileEvent::Op::open ? "open" : "close") + bytes_field("path", e.path);

@@ -3,6 +3,7 @@
 // the devices saw, and exits with the program's status.
 
 #include "board.hpp"
+#include "knobs.hpp"
 #include "live_view.hpp"
 #include "trace.hpp"
 
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -33,7 +35,15 @@ constexpr const char* usage =
     "be set up, or vboard could not write its output, trace or view). SIGINT, SIGTERM\n"
     "and SIGHUP are passed on to the program (see --grace).\n"
     "\n"
-    "  --adc CH=VALUE[,VALUE...]  what ADC channel CH reads, one value per read, the last for good\n"
+    "  --adc CH=VALUE[,VALUE...]  what ADC channel CH reads, one value per read, the last for good:\n"
+    "                             counts (2048) or volts (1.65V)\n"
+    "  --adc CH=WAVEFORM          a signal generator on channel CH, read at each read's virtual time:\n"
+    "                             ramp:FROM..TO:SECONDS, sine:MID+-AMPLITUDE:PERIOD,\n"
+    "                             square:LOW/HIGH:PERIOD, noise:MID+-AMPLITUDE:SEED\n"
+    "  --ntc CH=TEMPERATURE       the KY-013 thermistor module on channel CH at that temperature (25C)\n"
+    "  --control FIFO             take lines such as \"adc 6 1.2V\" or \"ntc 0 40C\" from FIFO while\n"
+    "                             the program runs (with the view on a terminal, the arrow keys turn\n"
+    "                             the ADC's inputs too)\n"
     "  --spi loopback|silent|idle=00|idle=ff|reply=HEX\n"
     "                             the SPI peer (default loopback: MOSI wired to MISO); silent:\n"
     "                             nothing drives MISO, which floats high (idle=ff) or low (idle=00)\n"
@@ -117,27 +127,53 @@ std::vector<std::uint8_t> parse_hex(std::string_view text)
     return bytes;
 }
 
-void add_adc(vboard::BoardConfig& config, std::string_view spec)
+// CH=WHAT for --adc and --ntc: the channel, and what follows the "=".
+std::pair<int, std::string_view> channel_and(std::string_view spec, const char* option, const char* form)
 {
     const auto equals = spec.find('=');
     if (equals == std::string_view::npos || equals == 0 || equals + 1 == spec.size()) {
-        fail("--adc needs CH=VALUE[,VALUE...]");
+        fail(std::string(option) + " needs " + form);
     }
-    const int channel = number<int>(spec.substr(0, equals), "--adc");
+    const int channel = number<int>(spec.substr(0, equals), option);
     if (channel < 0 || channel > 7) {
-        fail("the ADC has channels 0 to 7");
+        fail(std::string(option) + ": the ADC has channels 0 to 7");
     }
-    std::vector<std::string> values;
-    std::string_view rest = spec.substr(equals + 1);
-    for (;;) {
-        const auto comma = rest.find(',');
-        values.emplace_back(rest.substr(0, comma));
-        if (comma == std::string_view::npos) {
-            break;
-        }
-        rest.remove_prefix(comma + 1);
+    return {channel, spec.substr(equals + 1)};
+}
+
+void add_adc(vboard::BoardConfig& config, std::string_view spec)
+{
+    const auto [channel, what] = channel_and(spec, "--adc", "CH=VALUE[,VALUE...] or CH=WAVEFORM");
+    std::string problem;
+    auto input = vboard::AdcInput::parse(what, problem);
+    if (!input) {
+        fail("--adc " + std::to_string(channel) + "=" + std::string(what) + ": " + problem);
     }
-    config.adc[channel] = values;
+    config.adc_inputs[channel] = std::move(*input);
+}
+
+void add_thermistor(vboard::BoardConfig& config, std::string_view spec)
+{
+    const auto [channel, what] = channel_and(spec, "--ntc", "CH=TEMPERATURE, e.g. 0=25C");
+    std::string problem;
+    auto input = vboard::AdcInput::thermistor(what, problem);
+    if (!input) {
+        fail("--ntc " + std::to_string(channel) + ": " + problem);
+    }
+    config.adc_inputs[channel] = std::move(*input);
+}
+
+// --control FIFO: read without ever seeing its end (O_RDWR keeps a writer
+// of our own on it), so that one script after another may write to it.
+int open_control(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        fail("--control needs a FIFO (mkfifo " + path + "), not " +
+             (fd < 0 ? std::string(errno == ELOOP ? "a symbolic link" : std::strerror(errno)) : "another kind of file"));
+    }
+    return fd;
 }
 
 // A name with a slash is a path; one of the project's programs is taken
@@ -211,10 +247,45 @@ int open_output(const std::string& path, const char* option)
 // stream still works.
 class Console : public vboard::Observer {
 public:
-    Console(int view_fd, int trace_fd) : trace_(trace_fd)
+    Console(int view_fd, int trace_fd, vboard::Knobs* knobs) : trace_(trace_fd), knobs_(knobs)
     {
         if (view_fd >= 0) {
             view_.emplace(view_fd);
+        }
+    }
+
+    // The knobs' state, drawn as the view's status line.
+    void show_inputs()
+    {
+        if (view_ && knobs_ != nullptr && knobs_->keys_on()) {
+            view_->show_inputs(knobs_->counts(), knobs_->selected());
+        }
+    }
+
+    bool on_readable(int fd) override
+    {
+        if (knobs_ == nullptr) {
+            return false;
+        }
+        std::string complaint;
+        bool moved = false;
+        const bool keep = knobs_->take(fd, complaint, moved);
+        if (!complaint.empty()) {
+            write_all(STDERR_FILENO, complaint);
+        }
+        if (moved) {
+            show_inputs();
+        }
+        return keep;
+    }
+
+    void on_terminal_wanted() override
+    {
+        if (knobs_ != nullptr && knobs_->keys_on()) {
+            knobs_->give_up_keys();
+            if (view_) {
+                view_->say("the program reads the terminal: the arrow keys are its own now, live control is off");
+            }
         }
     }
     Passed on_stdout(std::string_view bytes) override { return passed(write_all(STDOUT_FILENO, bytes), "standard output"); }
@@ -227,6 +298,10 @@ public:
         if (view_) {
             if (const int error = view_->show(event); error != 0) {
                 return passed(error, "the view");
+            }
+            if (const auto* change = std::get_if<vboard::InputChange>(&event); change != nullptr && knobs_ != nullptr &&
+                                                                              knobs_->keys_on()) {
+                view_->show_inputs(change->counts, knobs_->selected());
             }
         }
         if (trace_ >= 0) {
@@ -271,6 +346,7 @@ private:
     std::string failure_;
     int failed_stream_ = -1;
     std::size_t violations_ = 0;
+    vboard::Knobs* knobs_;
 };
 
 // SIGINT, SIGTERM and SIGHUP are for the program: written to this pipe and
@@ -327,6 +403,7 @@ int main(int argc, char** argv)
     std::string view_path;
     bool quiet = false;
     bool strict_timing = false;
+    std::string control_path;
 
     int i = 2;
     auto value = [&](const char* option) -> std::string_view {
@@ -346,6 +423,10 @@ int main(int argc, char** argv)
         }
         if (arg == "--adc") {
             add_adc(config, value("--adc"));
+        } else if (arg == "--ntc") {
+            add_thermistor(config, value("--ntc"));
+        } else if (arg == "--control") {
+            control_path = value("--control");
         } else if (arg == "--spi") {
             const std::string_view peer = value("--spi");
             if (peer == "loopback") {
@@ -435,8 +516,20 @@ int main(int argc, char** argv)
     // output and error stay exactly what the program wrote.
     int view_fd = -1;
     if (!quiet) {
-        view_fd = view_path.empty() ? open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC) : open_output(view_path, "--view");
+        view_fd = view_path.empty() ? open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC) : open_output(view_path, "--view");
     }
+    // Live control: the arrow keys at the terminal the view is drawn on,
+    // where vboard runs in the foreground; a control FIFO for scripts.
+    const bool keys = view_fd >= 0 && view_path.empty() && tcgetpgrp(view_fd) == getpgrp();
+    const int control_fd = control_path.empty() ? -1 : open_control(control_path);
+    const int first_channel = config.adc_inputs.empty() ? 0 : config.adc_inputs.begin()->first;
+    vboard::Knobs knobs(control_fd, keys ? view_fd : -1, first_channel);
+    for (const int fd : {control_fd, keys ? view_fd : -1}) {
+        if (fd >= 0) {
+            options.watch.push_back(fd);
+        }
+    }
+    options.keep_terminal = keys;
     // vboard's own writes report a closed pipe as EPIPE; the program starts
     // with SIGPIPE at its default.
     signal(SIGPIPE, SIG_IGN);
@@ -445,9 +538,11 @@ int main(int argc, char** argv)
     // The program reads vboard's own standard input: the terminal, or a
     // pipe that ends when vboard's does.
     options.inherit_input = true;
-    Console console(view_fd, trace_fd);
+    Console console(view_fd, trace_fd, &knobs);
     try {
         vboard::Board board(std::move(config));
+        knobs.attach(board);
+        console.show_inputs();
         const vboard::RunResult result = board.run(options, &console);
         console.report();
         const auto violations = console.violations();

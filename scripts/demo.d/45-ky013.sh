@@ -1,3 +1,4 @@
-# The thermistor monitor: a temperature sweep, one ADC reading per second.
-section "ky013: thermistor readings and their temperatures"
-vboard_show --adc 0=100,300,500,512,700,900,1000 --lines 7 -- ky013
+# The thermistor monitor: the KY-013 module warmed from 15 C to 45 C over 6
+# seconds, as a finger on it would, one reading a second.
+section "ky013: the thermistor module warmed from 15 C to 45 C"
+vboard_show --ntc 0=ramp:15C..45C:6 --lines 7 -- ky013

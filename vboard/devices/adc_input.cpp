@@ -99,13 +99,21 @@ double AdcInput::Level::counts() const
 
 namespace {
 
-// A level of a waveform: counts or volts within the converter's range.
-std::optional<double> level_in_range(std::string_view text, bool& volts)
+// A level of a waveform: counts or volts within the converter's range, or
+// degrees Celsius the thermistor module can show.
+std::optional<double> level_in_range(std::string_view text, bool celsius, bool& volts)
 {
-    volts = !text.empty() && text.back() == 'V';
+    const char unit = celsius ? 'C' : 'V';
+    volts = !text.empty() && text.back() == unit;
+    if (celsius && !volts) {
+        return std::nullopt;
+    }
     const auto value = number(volts ? text.substr(0, text.size() - 1) : text);
     if (!value) {
         return std::nullopt;
+    }
+    if (celsius) {
+        return count_of_thermistor(*value) ? value : std::nullopt;
     }
     const double top = volts ? adc_reference_volts : top_code;
     if (*value < 0 || *value > top) {
@@ -118,15 +126,45 @@ std::optional<double> level_in_range(std::string_view text, bool& volts)
 
 std::optional<AdcInput> AdcInput::parse(std::string_view spec, std::string& problem)
 {
+    if (spec.find(':') != std::string_view::npos) {
+        return waveform(spec, false, problem);
+    }
+    // VALUE[,VALUE...]: counts as they are, voltages converted.
     AdcInput input;
     input.spec_ = std::string(spec);
+    input.values_.clear();
+    for (const auto value : split(spec, ",")) {
+        if (!value.empty() && value.back() == 'V') {
+            const auto volts = number(value.substr(0, value.size() - 1));
+            const auto count = volts ? count_of_volts(*volts) : std::nullopt;
+            if (!count) {
+                problem = std::string(value) + " is outside the converter's input range, 0 to 3.3V";
+                return std::nullopt;
+            }
+            input.values_.push_back(std::to_string(*count));
+        } else if (value.empty()) {
+            problem = "an empty value in " + std::string(spec);
+            return std::nullopt;
+        } else {
+            input.values_.emplace_back(value);
+        }
+    }
+    return input;
+}
+
+std::optional<AdcInput> AdcInput::waveform(std::string_view spec, bool celsius, std::string& problem)
+{
+    AdcInput input;
+    input.spec_ = std::string(spec);
+    input.celsius_ = celsius;
     const auto colon = spec.find(':');
     const std::string_view kind = spec.substr(0, colon);
-    auto level = [&problem, spec](std::string_view text, Level& out) {
-        const auto value = level_in_range(text, out.volts);
+    const std::string range = celsius ? "a temperature the module can show, -83C to 327C"
+                                      : "a level of the converter: a count 0 to 4095, or 0 to 3.3V";
+    auto level = [&](std::string_view text, Level& out) {
+        const auto value = level_in_range(text, celsius, out.volts);
         if (!value) {
-            problem = "\"" + std::string(text) + "\" in " + std::string(spec) +
-                      " is no level of the converter: a count 0 to 4095, or 0 to 3.3V";
+            problem = "\"" + std::string(text) + "\" in " + std::string(spec) + " is no " + range;
             return false;
         }
         out.value = *value;
@@ -141,27 +179,6 @@ std::optional<AdcInput> AdcInput::parse(std::string_view spec, std::string& prob
         out = *value;
         return true;
     };
-    if (colon == std::string_view::npos) {
-        // VALUE[,VALUE...]: counts as they are, voltages converted.
-        input.values_.clear();
-        for (const auto value : split(spec, ",")) {
-            if (!value.empty() && value.back() == 'V') {
-                const auto volts = number(value.substr(0, value.size() - 1));
-                const auto count = volts ? count_of_volts(*volts) : std::nullopt;
-                if (!count) {
-                    problem = std::string(value) + " is outside the converter's input range, 0 to 3.3V";
-                    return std::nullopt;
-                }
-                input.values_.push_back(std::to_string(*count));
-            } else if (value.empty()) {
-                problem = "an empty value in " + std::string(spec);
-                return std::nullopt;
-            } else {
-                input.values_.emplace_back(value);
-            }
-        }
-        return input;
-    }
     const auto parts = split(spec.substr(colon + 1), ":");
     if (parts.size() != 2) {
         problem = std::string(spec) + ": a waveform is KIND:LEVELS:" + (kind == "noise" ? "SEED" : "SECONDS");
@@ -191,16 +208,26 @@ std::optional<AdcInput> AdcInput::parse(std::string_view spec, std::string& prob
         if (around.size() != 2) {
             around = split(parts[0], "+-");
         }
-        if (around.size() != 2 || !level(around[0], input.a_) || !level(around[1], input.b_)) {
+        if (around.size() != 2 || !level(around[0], input.a_)) {
             problem = problem.empty() ? std::string(spec) + ": " + std::string(kind) + " is " + std::string(kind) +
                                             ":MID\u00b1AMPLITUDE:" + (kind == "sine" ? "PERIOD" : "SEED")
                                       : problem;
             return std::nullopt;
         }
-        const double low = input.a_.counts() - input.b_.counts();
-        const double high = input.a_.counts() + input.b_.counts();
-        if (low < -0.5 || high > top_code + 0.5) {
-            problem = std::string(spec) + " leaves the converter's input range, 0 to 3.3V (0 to 4095)";
+        // The amplitude is a difference: any size, in the middle's unit.
+        const bool unit = !around[1].empty() && around[1].back() == (celsius ? 'C' : 'V');
+        const auto amplitude = number(unit ? around[1].substr(0, around[1].size() - 1) : around[1]);
+        if (!amplitude || *amplitude < 0 || (celsius && !unit)) {
+            problem = "\"" + std::string(around[1]) + "\" in " + std::string(spec) + " is no amplitude";
+            return std::nullopt;
+        }
+        input.b_ = Level{*amplitude, unit};
+        const double low = celsius ? input.a_.value - input.b_.value : input.a_.counts() - input.b_.counts();
+        const double high = celsius ? input.a_.value + input.b_.value : input.a_.counts() + input.b_.counts();
+        const bool inside = celsius ? count_of_thermistor(low) && count_of_thermistor(high)
+                                    : low >= -0.5 && high <= top_code + 0.5;
+        if (!inside) {
+            problem = std::string(spec) + " leaves " + (celsius ? "the temperatures the module can show" : "the converter's input range, 0 to 3.3V (0 to 4095)");
             return std::nullopt;
         }
         if (kind == "sine") {
@@ -220,13 +247,28 @@ std::optional<AdcInput> AdcInput::parse(std::string_view spec, std::string& prob
         }
         return input;
     }
-    problem = std::string(spec) + ": a value is a count, a voltage (1.65V), a list of them, or a waveform "
-              "(ramp:, sine:, square:, noise:)";
+    problem = std::string(spec) + ": a waveform is ramp:, sine:, square: or noise:";
     return std::nullopt;
+}
+
+AdcInput AdcInput::of_texts(std::vector<std::string> texts)
+{
+    AdcInput input;
+    if (!texts.empty()) {
+        input.spec_.clear();
+        for (const auto& text : texts) {
+            input.spec_ += (input.spec_.empty() ? "" : ",") + text;
+        }
+        input.values_ = std::move(texts);
+    }
+    return input;
 }
 
 std::optional<AdcInput> AdcInput::thermistor(std::string_view temperature, std::string& problem)
 {
+    if (temperature.find(':') != std::string_view::npos) {
+        return waveform(temperature, true, problem);
+    }
     const bool celsius = !temperature.empty() && temperature.back() == 'C';
     const auto value = celsius ? number(temperature.substr(0, temperature.size() - 1)) : std::nullopt;
     const auto count = value ? count_of_thermistor(*value) : std::nullopt;
@@ -244,16 +286,19 @@ std::optional<AdcInput> AdcInput::thermistor(std::string_view temperature, std::
 double AdcInput::at(std::int64_t t_ns) const
 {
     const double t = static_cast<double>(t_ns) / 1e9;
+    // Counts for the converter's levels; degrees for the thermistor's.
+    const double a = celsius_ ? a_.value : a_.counts();
+    const double b = celsius_ ? b_.value : b_.counts();
     switch (shape_) {
     case Shape::ramp:
-        return t >= seconds_ ? b_.counts() : a_.counts() + (b_.counts() - a_.counts()) * t / seconds_;
+        return t >= seconds_ ? b : a + (b - a) * t / seconds_;
     case Shape::sine:
-        return a_.counts() + b_.counts() * std::sin(2 * std::numbers::pi * t / seconds_);
+        return a + b * std::sin(2 * std::numbers::pi * t / seconds_);
     case Shape::square:
-        return std::fmod(t, seconds_) < seconds_ / 2 ? a_.counts() : b_.counts();
+        return std::fmod(t, seconds_) < seconds_ / 2 ? a : b;
     case Shape::noise: {
         const double uniform = static_cast<double>(mix(seed_ ^ mix(static_cast<std::uint64_t>(t_ns))) >> 11) * 0x1.0p-53;
-        return a_.counts() + b_.counts() * (2 * uniform - 1);
+        return a + b * (2 * uniform - 1);
     }
     case Shape::values:
         break;
@@ -261,10 +306,15 @@ double AdcInput::at(std::int64_t t_ns) const
     return 0;
 }
 
+int AdcInput::count(double value) const
+{
+    return celsius_ ? count_of_thermistor(value).value_or(0) : nearest_code(value);
+}
+
 std::string AdcInput::read(std::int64_t t_ns)
 {
     if (shape_ != Shape::values) {
-        return std::to_string(nearest_code(at(t_ns)));
+        return std::to_string(count(at(t_ns)));
     }
     // Each read starts a conversion: a list moves on by one value.
     const std::string& value = values_[next_];
@@ -274,10 +324,18 @@ std::string AdcInput::read(std::int64_t t_ns)
     return value;
 }
 
+void AdcInput::skip(std::int64_t conversions)
+{
+    if (shape_ == Shape::values && conversions > 0) {
+        const auto left = static_cast<std::int64_t>(values_.size() - 1 - next_);
+        next_ += static_cast<std::size_t>(std::min(conversions, left));
+    }
+}
+
 std::optional<int> AdcInput::count_at(std::int64_t t_ns) const
 {
     if (shape_ != Shape::values) {
-        return nearest_code(at(t_ns));
+        return count(at(t_ns));
     }
     const std::string& value = values_[next_];
     int count = 0;
@@ -293,6 +351,7 @@ void AdcInput::turn(int counts, std::int64_t t_ns)
     const int now = count_at(t_ns).value_or(0);
     const int turned = std::clamp(now + counts, 0, top_code);
     shape_ = Shape::values;
+    celsius_ = false;
     values_ = {std::to_string(turned)};
     next_ = 0;
     spec_ = values_.front();

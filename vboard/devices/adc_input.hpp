@@ -38,6 +38,8 @@ public:
     // A count, as the raw attribute shows it (any text, so that a test can
     // serve what no converter gives).
     AdcInput() = default;
+    // Texts read in turn, the last for good, as they are.
+    static AdcInput of_texts(std::vector<std::string> texts);
 
     // Parses what --adc gives a channel: VALUE[,VALUE...] (read in turn,
     // the last for good), or one waveform:
@@ -48,12 +50,16 @@ public:
     // Returns nullopt with `problem` set for anything else, a voltage
     // outside 0..3.3 V included.
     static std::optional<AdcInput> parse(std::string_view spec, std::string& problem);
-    // A thermistor module at a temperature: "25C", "-20C".
+    // A thermistor module at a temperature ("25C", "-20C"), or at one that
+    // follows a waveform of temperatures ("ramp:20C..80C:10").
     static std::optional<AdcInput> thermistor(std::string_view temperature, std::string& problem);
 
     // The text a read at virtual time `t_ns` shows (without the newline).
     // A list moves on by one value per read.
     std::string read(std::int64_t t_ns);
+    // Conversions made and thrown away (scans lost in a full buffer): a
+    // list moves on as if each had been read.
+    void skip(std::int64_t conversions);
 
     // The count it gives at `t_ns` without reading it (for a display), or
     // nullopt for a text that is no count.
@@ -68,13 +74,17 @@ public:
 
 private:
     enum class Shape { values, ramp, sine, square, noise };
-    // A number given in counts or in volts.
+    // A number given in counts, in volts, or (for the thermistor module) in
+    // degrees Celsius.
     struct Level {
         double value = 0;
         bool volts = false;
         double counts() const;
     };
-    double at(std::int64_t t_ns) const; // a waveform's value in counts
+    // The shapes after "KIND:": levels in counts or volts, or in degrees.
+    static std::optional<AdcInput> waveform(std::string_view spec, bool celsius, std::string& problem);
+    double at(std::int64_t t_ns) const; // a waveform's value: counts, or degrees for the thermistor
+    int count(double value) const;      // that value as the converter's count
 
     Shape shape_ = Shape::values;
     std::string spec_ = "0";
@@ -83,6 +93,7 @@ private:
     Level a_, b_;       // ramp: from, to; sine, noise: middle, amplitude; square: low, high
     double seconds_ = 1; // ramp: length; sine, square: period
     std::uint64_t seed_ = 0;
+    bool celsius_ = false; // levels are temperatures of the thermistor module
 };
 
 } // namespace vboard

@@ -49,9 +49,35 @@ constexpr unsigned long long max_sampling_hz = 1000000;
 
 void IioAdc::set_values(int channel, std::vector<std::string> values)
 {
-    if (channel >= 0 && channel < channels && !values.empty()) {
-        channels_[static_cast<std::size_t>(channel)] = Channel{std::move(values), 0, false};
+    if (!values.empty()) {
+        set_input(channel, AdcInput::of_texts(std::move(values)));
     }
+}
+
+void IioAdc::set_input(int channel, AdcInput input)
+{
+    if (channel >= 0 && channel < channels) {
+        channels_[static_cast<std::size_t>(channel)].input = std::move(input);
+    }
+}
+
+std::string IioAdc::turn(int channel, int counts)
+{
+    if (channel < 0 || channel >= channels) {
+        return "";
+    }
+    AdcInput& input = channels_[static_cast<std::size_t>(channel)].input;
+    input.turn(counts, recorder_.now_ns());
+    return input.spec();
+}
+
+std::array<std::optional<int>, IioAdc::channels> IioAdc::counts() const
+{
+    std::array<std::optional<int>, channels> all;
+    for (std::size_t n = 0; n < all.size(); ++n) {
+        all[n] = channels_[n].input.count_at(recorder_.now_ns());
+    }
+    return all;
 }
 
 // The files the IIO core makes for the driver's channels (each channel's
@@ -84,13 +110,9 @@ int IioAdc::channel_of(const std::string& attr, std::string_view prefix, std::st
     return digit >= '0' && digit < '0' + channels ? digit - '0' : -1;
 }
 
-const std::string& IioAdc::convert(Channel& channel)
+std::string IioAdc::convert(Channel& channel, std::int64_t t_ns)
 {
-    const std::string& value = channel.values[channel.next];
-    if (channel.next + 1 < channel.values.size()) {
-        ++channel.next;
-    }
-    return value;
+    return channel.input.read(t_ns);
 }
 
 std::optional<std::string> IioAdc::show(const std::string& attr, int& error)
@@ -102,7 +124,7 @@ std::optional<std::string> IioAdc::show(const std::string& attr, int& error)
             return std::nullopt;
         }
         // Each read starts a conversion; a sequence moves on by one value.
-        return convert(channels_[static_cast<std::size_t>(n)]) + "\n";
+        return convert(channels_[static_cast<std::size_t>(n)], recorder_.now_ns()) + "\n";
     }
     if (const int n = channel_of(attr, scan_prefix, enable_suffix); n >= 0) {
         return channels_[static_cast<std::size_t>(n)].scan_enabled ? "1\n" : "0\n";
@@ -235,11 +257,14 @@ void IioAdc::sample_until(std::int64_t now_ns)
     }
     const std::int64_t due = (now_ns - started_ns_) / period_ns_;
     std::int64_t pending = due - scans_made_;
-    scans_made_ = due;
+    // Each scan converts its channels at its own moment, one sampling
+    // period after the one before.
     while (pending > 0 && fifo_.size() < fifo_capacity_) {
+        ++scans_made_;
+        const std::int64_t at = started_ns_ + scans_made_ * period_ns_;
         std::vector<std::uint8_t> scan;
         for (const int n : scan_channels_) {
-            const long long value = std::strtoll(convert(channels_[static_cast<std::size_t>(n)]).c_str(), nullptr, 10);
+            const long long value = std::strtoll(convert(channels_[static_cast<std::size_t>(n)], at).c_str(), nullptr, 10);
             const auto sample = static_cast<unsigned>(std::clamp(value, 0LL, (1LL << bits) - 1));
             scan.push_back(static_cast<std::uint8_t>(sample & 0xFF));
             scan.push_back(static_cast<std::uint8_t>(sample >> 8));
@@ -250,10 +275,9 @@ void IioAdc::sample_until(std::int64_t now_ns)
     // Scans made while the FIFO is full are lost; their conversions still
     // move each channel's sequence on.
     for (const int n : scan_channels_) {
-        Channel& channel = channels_[static_cast<std::size_t>(n)];
-        const auto left = static_cast<std::int64_t>(channel.values.size() - 1 - channel.next);
-        channel.next += static_cast<std::size_t>(std::min(pending, left));
+        channels_[static_cast<std::size_t>(n)].input.skip(pending);
     }
+    scans_made_ = due;
 }
 
 void IioAdc::ioctl(NodeCall& call, int)

@@ -15,6 +15,7 @@
 // period of virtual time into a FIFO of the buffer's length; a read that
 // finds it empty waits (virtual time moves on) for the next scan.
 
+#include "adc_input.hpp"
 #include "node.hpp"
 #include "sysfs.hpp"
 
@@ -41,6 +42,13 @@ public:
     // ADC would (an eleven-digit value, a minus sign); a scan in the buffer
     // holds the number the text begins with, limited to 0..4095.
     void set_values(int channel, std::vector<std::string> values);
+    // What is wired to a channel's input: a voltage, a thermistor module, a
+    // signal generator; each conversion takes it at its own virtual time.
+    void set_input(int channel, AdcInput input);
+    // A knob on a channel turned by `counts`; returns the value it now gives.
+    std::string turn(int channel, int counts);
+    // The count each channel gives now (nullopt: no count, a test's text).
+    std::array<std::optional<int>, channels> counts() const;
 
     std::vector<AttributeFile> attributes() const override;
     std::optional<std::string> show(const std::string& attr, int& error) override;
@@ -51,13 +59,12 @@ public:
 
 private:
     struct Channel {
-        std::vector<std::string> values{"0"};
-        std::size_t next = 0;
+        AdcInput input;
         bool scan_enabled = false;
     };
     static int channel_of(const std::string& attr, std::string_view prefix, std::string_view suffix);
-    // The channel's next conversion, as text.
-    const std::string& convert(Channel& channel);
+    // The channel's conversion at virtual time `t_ns`, as text.
+    std::string convert(Channel& channel, std::int64_t t_ns);
     // Puts the scans due by `now_ns` into the FIFO (or drops them, once it is full).
     void sample_until(std::int64_t now_ns);
     int enable_buffer(bool enable);

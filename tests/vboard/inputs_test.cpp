@@ -1,0 +1,268 @@
+// The ADC's inputs as on a bench: voltages, the thermistor module at a
+// temperature, signal generators over virtual time, and knobs turned while
+// the program runs (a control FIFO, the arrow keys), read through the
+// programs that read them.
+
+#include "board.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace vboard;
+namespace fs = std::filesystem;
+
+AdcInput input(const std::string& spec)
+{
+    std::string problem;
+    auto parsed = AdcInput::parse(spec, problem);
+    EXPECT_TRUE(parsed.has_value()) << spec << ": " << problem;
+    return parsed.value_or(AdcInput{});
+}
+
+// The raw counts adc_test reports on channel 6, one a second, for `seconds`.
+std::vector<int> counts_read(AdcInput channel6, double seconds)
+{
+    BoardConfig config;
+    config.adc_inputs[6] = std::move(channel6);
+    RunOptions options;
+    options.argv = {ADC_TEST_PATH, "6"};
+    options.stop_at = seconds;
+    Board board(std::move(config));
+    const auto r = board.run(options);
+    std::vector<int> counts;
+    const std::regex line("Digital Value on Channel 6 = (-?[0-9]+)");
+    for (std::sregex_iterator it(r.out.begin(), r.out.end(), line), end; it != end; ++it) {
+        counts.push_back(std::stoi((*it)[1]));
+    }
+    return counts;
+}
+
+// --- Volts ---------------------------------------------------------------------------------
+
+struct Volts {
+    const char* given;
+    int count; // the nearest code: volts / (3.3 V / 4096)
+};
+
+TEST(Inputs, VoltsBecomeTheNearestCountOfTheConverter)
+{
+    for (const auto& [given, count] : {Volts{"0V", 0},
+                                       Volts{"0.5V", 621}, // 620.6
+                                       Volts{"1.65V", 2048},
+                                       Volts{"3.3V", 4095}}) { // 4096: full scale is the last code
+        EXPECT_EQ(counts_read(input(given), 0.5), std::vector<int>{count}) << given;
+    }
+    std::string problem;
+    EXPECT_FALSE(AdcInput::parse("3.4V", problem));
+    EXPECT_EQ(problem, "3.4V is outside the converter's input range, 0 to 3.3V");
+    EXPECT_FALSE(AdcInput::parse("-0.1V", problem));
+}
+
+// --- The thermistor module -----------------------------------------------------------------
+
+struct Temperature {
+    const char* given;
+    double celsius;
+    double count_worth; // how far apart the temperatures of neighbouring readings are there
+};
+
+// ky013 prints, for the reading the module gives at each temperature, that
+// temperature to within what one count is worth there.
+TEST(Inputs, TheThermistorModuleReadsAsItsTemperatureThroughKy013)
+{
+    for (const auto& t : {Temperature{"-20C", -20, 0.20}, Temperature{"0C", 0, 0.11}, Temperature{"25C", 25, 0.09},
+                          Temperature{"60C", 60, 0.17}, Temperature{"100C", 100, 0.57}}) {
+        std::string problem;
+        BoardConfig config;
+        config.adc_inputs[0] = AdcInput::thermistor(t.given, problem).value();
+        RunOptions options;
+        options.argv = {KY013_PATH};
+        options.stop_after_lines = 1;
+        Board board(std::move(config));
+        const auto r = board.run(options);
+        std::smatch printed;
+        ASSERT_TRUE(std::regex_search(r.out, printed, std::regex("Temperature: (-?[0-9.]+)"))) << r.out;
+        EXPECT_NEAR(std::stod(printed[1]), t.celsius, t.count_worth) << t.given << ": " << r.out;
+    }
+    std::string problem;
+    EXPECT_FALSE(AdcInput::thermistor("400C", problem));
+    EXPECT_FALSE(AdcInput::thermistor("25", problem));
+}
+
+// --- Signal generators --------------------------------------------------------------------
+
+struct Wave {
+    const char* spec;
+    std::vector<int> at_whole_seconds; // the value at 0 s, 1 s, 2 s...
+};
+
+TEST(Inputs, WaveformsAreReadAtEachReadsVirtualTime)
+{
+    for (const auto& [spec, expected] : {
+             Wave{"ramp:0..4000:4", {0, 1000, 2000, 3000, 4000, 4000}},       // 1000 a second, then TO
+             Wave{"sine:2048+-1000:4", {2048, 3048, 2048, 1048, 2048}},       // 2048 + 1000 sin(2 pi t / 4)
+             Wave{"square:0V/3.3V:2", {0, 4095, 0, 4095}},                     // low, then high, each half a period
+             Wave{"ramp:0V..1.65V:2", {0, 1024, 2048}}}) {                     // 0.825 V is code 1024
+        EXPECT_EQ(counts_read(input(spec), static_cast<double>(expected.size()) - 0.5), expected) << spec;
+    }
+    // Noise: within its band, not constant, and the same again for its seed.
+    const auto noise = counts_read(input("noise:2048\u00b1100:7"), 9.5);
+    ASSERT_EQ(noise.size(), 10u);
+    for (const int count : noise) {
+        EXPECT_GE(count, 1948);
+        EXPECT_LE(count, 2148);
+    }
+    EXPECT_NE(std::count(noise.begin(), noise.end(), noise.front()), 10);
+    EXPECT_EQ(counts_read(input("noise:2048+-100:7"), 9.5), noise);
+    EXPECT_NE(counts_read(input("noise:2048+-100:8"), 9.5), noise);
+}
+
+// --- Knobs turned while the program runs -----------------------------------------------------
+
+// Reads `fd` until `text` has appeared, or a few seconds have passed.
+bool read_until(int fd, std::string& seen, const std::string& text)
+{
+    while (seen.find(text) == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[512];
+        if (poll(&p, 1, 10000) <= 0) {
+            return false;
+        }
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return false;
+        }
+        seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// A line on the control FIFO changes what channel 6 reads from then on,
+// and is recorded: every report after it shows the new count.
+TEST(Inputs, ControlLinesTurnTheInputWhileTheProgramRuns)
+{
+    const fs::path dir = fs::temp_directory_path() / ("vboard-control-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string fifo = (dir / "control").string();
+    const std::string trace = (dir / "trace.jsonl").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t vboard = fork();
+    ASSERT_GE(vboard, 0);
+    if (vboard == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        execl(VBOARD_COMMAND_PATH, VBOARD_COMMAND_PATH, "run", "--quiet", "--speed", "20", "--for", "8", "--adc", "6=100",
+              "--control", fifo.c_str(), "--trace", trace.c_str(), "adc_test", "6", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string seen;
+    ASSERT_TRUE(read_until(out[0], seen, "= 100\n")) << seen;
+    const int control = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(control, 0);
+    const std::string lines = "adc 6 1.2V\nntc 9 40C\n";
+    ASSERT_EQ(write(control, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+    close(control);
+    read_until(out[0], seen, "\x01never\x01");
+    close(out[0]);
+    int status = 0;
+    waitpid(vboard, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    // The input event, and the reads around it in the record: before it,
+    // 100; after it, 1.2 V (code 1489).
+    std::ifstream in(trace);
+    bool changed = false;
+    std::vector<std::string> reads;
+    const std::regex read_event(R"("attr":"in_voltage6_raw","value":"([0-9]+)\\n")");
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (line.find(R"("event":"input","channel":6,"value":"1.2V","count":1489,"from":"control")") != std::string::npos) {
+            changed = true;
+        } else if (std::regex_search(line, m, read_event)) {
+            reads.push_back(std::string(changed ? "after " : "before ") + std::string(m[1]));
+        }
+    }
+    ASSERT_TRUE(changed) << "no input event";
+    ASSERT_EQ(reads.size(), 8u); // at 0 s to 7 s: stopped at 8 s
+    EXPECT_EQ(reads.front(), "before 100");
+    for (const auto& read : reads) {
+        EXPECT_TRUE(read == "before 100" || read == "after 1489") << read;
+    }
+    EXPECT_EQ(reads.back(), "after 1489");
+    fs::remove_all(dir);
+}
+
+// The arrow keys at the terminal the view is drawn on: up turns the
+// selected channel (the first given) by 1 %, shift and down by 10 % down.
+TEST(Inputs, ArrowKeysTurnTheSelectedChannel)
+{
+    int terminal = -1;
+    const pid_t vboard = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(vboard, 0);
+    if (vboard == 0) {
+        execl(VBOARD_COMMAND_PATH, VBOARD_COMMAND_PATH, "run", "--speed", "20", "--adc", "6=2048", "adc_test", "6",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    ASSERT_TRUE(read_until(terminal, seen, "[6:2048=1.650V]")) << seen; // the status line, channel 6 selected
+    ASSERT_EQ(write(terminal, "\x1b[A", 3), 3);                           // 2048 + 41
+    ASSERT_TRUE(read_until(terminal, seen, "Channel 6 = 2089\r\n")) << seen;
+    ASSERT_EQ(write(terminal, "\x1b[1;2B", 6), 6); // 2089 - 410
+    ASSERT_TRUE(read_until(terminal, seen, "Channel 6 = 1679\r\n")) << seen;
+    EXPECT_NE(seen.find("input 6 <- 1679"), std::string::npos) << seen;
+    kill(vboard, SIGINT);
+    read_until(terminal, seen, "\x01never\x01");
+    close(terminal);
+    int status = 0;
+    waitpid(vboard, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+}
+
+// A program that reads the terminal gets it: its keys are no knobs then.
+TEST(Inputs, AProgramReadingTheTerminalGetsItAndTheKnobsStop)
+{
+    int terminal = -1;
+    const pid_t vboard = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(vboard, 0);
+    if (vboard == 0) {
+        execl(VBOARD_COMMAND_PATH, VBOARD_COMMAND_PATH, "run", "calculator", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    ASSERT_TRUE(read_until(terminal, seen, "live control is off")) << seen;
+    for (const auto& [prompt, answer] : {std::pair{"first number: ", "12\n"}, std::pair{"operator (+, -, *, /): ", "*\n"},
+                                         std::pair{"second number: ", "-7\n"}}) {
+        ASSERT_TRUE(read_until(terminal, seen, prompt)) << seen;
+        ASSERT_EQ(write(terminal, answer, std::strlen(answer)), static_cast<ssize_t>(std::strlen(answer)));
+    }
+    ASSERT_TRUE(read_until(terminal, seen, "12 * -7 = -84")) << seen;
+    int status = 0;
+    waitpid(vboard, &status, 0);
+    close(terminal);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+} // namespace

@@ -1,0 +1,168 @@
+#include "knobs.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <sstream>
+#include <unistd.h>
+
+namespace vboard {
+
+namespace {
+
+// 1 % and 10 % of the converter's 4096 codes.
+constexpr int small_turn = 41;
+constexpr int large_turn = 410;
+constexpr int adc_channels = 8;
+
+std::optional<int> channel_number(const std::string& text)
+{
+    int channel = -1;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), channel);
+    if (ec != std::errc() || end != text.data() + text.size() || channel < 0 || channel >= adc_channels) {
+        return std::nullopt;
+    }
+    return channel;
+}
+
+} // namespace
+
+Knobs::Knobs(int control, int keys, int first_channel) : control_(control), keys_(keys), selected_(first_channel)
+{
+    termios mode{};
+    if (keys_ >= 0 && tcgetattr(keys_, &mode) == 0) {
+        saved_ = mode;
+        // Key by key, without echo; Ctrl-C still interrupts (ISIG stays).
+        mode.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        mode.c_cc[VMIN] = 1;
+        mode.c_cc[VTIME] = 0;
+        tcsetattr(keys_, TCSANOW, &mode);
+    }
+}
+
+Knobs::~Knobs()
+{
+    give_up_keys();
+}
+
+void Knobs::give_up_keys()
+{
+    if (saved_) {
+        tcsetattr(keys_, TCSANOW, &*saved_);
+        saved_.reset();
+    }
+    keys_ = -1;
+}
+
+bool Knobs::take(int fd, std::string& complaint, bool& selection_moved)
+{
+    if (fd < 0 || (fd != keys_ && fd != control_)) {
+        return false; // the keys given up: the terminal's input is the program's
+    }
+    char buffer[256];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return true;
+    }
+    if (n <= 0) {
+        return false;
+    }
+    if (fd == keys_) {
+        pending_keys_.append(buffer, static_cast<std::size_t>(n));
+        apply_keys(selection_moved);
+        return true;
+    }
+    pending_line_.append(buffer, static_cast<std::size_t>(n));
+    for (auto end = pending_line_.find('\n'); end != std::string::npos; end = pending_line_.find('\n')) {
+        const std::string line = pending_line_.substr(0, end);
+        pending_line_.erase(0, end + 1);
+        if (const std::string problem = apply_line(line); !problem.empty()) {
+            complaint += "vboard: --control: \"" + line + "\": " + problem + "\n";
+        }
+    }
+    if (pending_line_.size() > 4096) {
+        complaint += "vboard: --control: a line longer than 4096 bytes, dropped\n";
+        pending_line_.clear();
+    }
+    return true;
+}
+
+// "adc CH VALUE" (what --adc takes) or "ntc CH TEMPERATURE".
+std::string Knobs::apply_line(const std::string& line)
+{
+    std::istringstream words(line);
+    std::string kind;
+    std::string channel_text;
+    std::string value;
+    std::string more;
+    words >> kind >> channel_text >> value;
+    if (kind.empty() || (words >> more) || value.empty()) {
+        return line.empty() ? "" : "a line is \"adc CH VALUE\" or \"ntc CH TEMPERATURE\"";
+    }
+    const auto channel = channel_number(channel_text);
+    if (!channel) {
+        return "the ADC has channels 0 to 7";
+    }
+    std::string problem;
+    std::optional<AdcInput> input;
+    if (kind == "adc") {
+        input = AdcInput::parse(value, problem);
+    } else if (kind == "ntc") {
+        input = AdcInput::thermistor(value, problem);
+    } else {
+        return "a line is \"adc CH VALUE\" or \"ntc CH TEMPERATURE\"";
+    }
+    if (!input) {
+        return problem;
+    }
+    board_->set_adc_input(*channel, std::move(*input), "control");
+    return "";
+}
+
+// Arrow keys as terminals send them: ESC [ A..D, and with shift ESC [ 1 ; 2 A..D.
+void Knobs::apply_keys(bool& selection_moved)
+{
+    for (;;) {
+        const auto escape = pending_keys_.find('\x1b');
+        if (escape == std::string::npos) {
+            pending_keys_.clear(); // other keys mean nothing here
+            return;
+        }
+        pending_keys_.erase(0, escape);
+        const bool shifted = pending_keys_.rfind("\x1b[1;2", 0) == 0;
+        const std::size_t length = shifted ? 6 : 3;
+        if (pending_keys_.size() < length) {
+            if (pending_keys_.size() > 1 && pending_keys_[1] != '[') {
+                pending_keys_.erase(0, 1);
+                continue;
+            }
+            return; // the rest of the sequence is on its way
+        }
+        const char key = pending_keys_[length - 1];
+        const bool arrow = pending_keys_[1] == '[' && key >= 'A' && key <= 'D';
+        pending_keys_.erase(0, arrow ? length : 1);
+        if (!arrow) {
+            continue;
+        }
+        const int turn = shifted ? large_turn : small_turn;
+        switch (key) {
+        case 'A':
+            board_->turn_adc_input(selected_, turn, "keys");
+            break;
+        case 'B':
+            board_->turn_adc_input(selected_, -turn, "keys");
+            break;
+        case 'C':
+            selected_ = (selected_ + 1) % adc_channels;
+            selection_moved = true;
+            break;
+        case 'D':
+            selected_ = (selected_ + adc_channels - 1) % adc_channels;
+            selection_moved = true;
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+} // namespace vboard

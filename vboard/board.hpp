@@ -26,6 +26,7 @@
 #include <chrono>
 #include <functional>
 #include <array>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -60,7 +61,11 @@ struct RunOptions {
     std::vector<std::string> argv; // argv[0]: the program's path
     std::string input;             // standard input, followed by end of file
     bool inherit_input = false;    // instead: the caller's own standard input (a terminal, a pipe)
-    double speed = 100;            // virtual seconds per real second
+    // Virtual seconds per real second: a program's pauses take this much
+    // less real time. Unlimited by default: they take none, and a run takes
+    // only what the program and the board compute (the vboard command runs
+    // at 100, so that a person can watch).
+    double speed = std::numeric_limits<double>::infinity();
 
     // Stopping the program: counted as a normal end (status 0).
     std::optional<double> stop_at;       // when its virtual time reaches this

@@ -110,12 +110,15 @@ Janitor::Janitor(const std::string& directory, const std::string& mount_point)
     if (pipe2(lifeline, O_CLOEXEC) != 0) {
         return;
     }
-    // As root umount, as a user fusermount3; lazily, so that nothing a dead
-    // program left open keeps it. --one-file-system: whatever could not be
+    // Waits for the lifeline's end with the shell's own read (no process of
+    // its own). Nothing to do when the owner cleaned up itself. Else as root
+    // umount, as a user fusermount3; lazily, so that nothing a dead program
+    // left open keeps it. --one-file-system: whatever could not be
     // unmounted is left alone, never emptied.
     const std::vector<std::string> argv{
         "/bin/sh", "-c",
-        "cat >/dev/null; umount -l -- \"$1\" 2>/dev/null || fusermount3 -u -z -q -- \"$1\" 2>/dev/null; "
+        "while read -r _; do :; done; [ -e \"$0\" ] || exit 0; "
+        "umount -l -- \"$1\" 2>/dev/null || fusermount3 -u -z -q -- \"$1\" 2>/dev/null; "
         "rm -rf --one-file-system -- \"$0\"",
         directory, mount_point};
     auto args = c_strings(argv);

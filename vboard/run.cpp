@@ -535,8 +535,9 @@ void Run::handle_sleep_end(Process& process, std::int64_t real_ns, bool cut_shor
     std::int64_t end = process.sleep_start + process.sleep_length;
     if (cut_short) {
         // Cut short by a signal from elsewhere: as far as it got in real time.
-        const auto slept = static_cast<std::int64_t>(static_cast<double>(real_ns) * options_.speed);
-        end = process.sleep_start + std::min(process.sleep_length, slept);
+        const double slept = static_cast<double>(real_ns) * options_.speed;
+        end = process.sleep_start + (slept < static_cast<double>(process.sleep_length) ? static_cast<std::int64_t>(slept)
+                                                                                      : process.sleep_length);
     }
     if (process.pid != child_.pid && !sigint_sent_ && options_.sigint_at && to_ns(*options_.sigint_at) <= end) {
         const std::int64_t at = std::max(board_.recorder.now_ns(), to_ns(*options_.sigint_at));

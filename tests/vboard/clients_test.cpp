@@ -353,7 +353,7 @@ TEST(I2cTools, StrictTimingFailsTheScriptWithoutPauses)
 {
     for (const char* pauses : {"pause", "nopause"}) {
         const auto r = test_support::run_child(
-            {VBOARD_PATH, "run", "--quiet", "--strict-timing", "--", "/bin/sh", "-c", i2ctransfer_script, "sh", pauses},
+            {VBOARD_COMMAND_PATH, "run", "--quiet", "--strict-timing", "--", "/bin/sh", "-c", i2ctransfer_script, "sh", pauses},
             "");
         const bool strict = std::string(pauses) == "nopause";
         EXPECT_EQ(r.exit_code, strict ? 1 : 0) << pauses;

@@ -24,7 +24,7 @@ using test_support::run_child;
 
 std::vector<std::string> vboard(std::vector<std::string> options, std::vector<std::string> program)
 {
-    std::vector<std::string> argv{VBOARD_PATH, "run", "--quiet"};
+    std::vector<std::string> argv{VBOARD_COMMAND_PATH, "run", "--quiet"};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.emplace_back("--");
     argv.emplace_back(DEVPROBE_PATH);
@@ -73,7 +73,7 @@ TEST(Command, EmptyTransfersLeaveStandardErrorAlone)
 
 TEST(Command, PassesItsStandardInputToTheProgram)
 {
-    const auto r = run_child({VBOARD_PATH, "run", "--quiet", "calculator"}, "12 * -7\n");
+    const auto r = run_child({VBOARD_COMMAND_PATH, "run", "--quiet", "calculator"}, "12 * -7\n");
     EXPECT_EQ(r.out, "Enter first number: Enter operator (+, -, *, /): Enter second number: 12 * -7 = -84\n");
     EXPECT_EQ(r.exit_code, 0);
 }
@@ -138,7 +138,7 @@ TEST(Command, ViewCanBeSentToAFile)
 {
     const fs::path dir = scratch_directory("view");
     const std::string view = (dir / "view.txt").string();
-    std::vector<std::string> argv{VBOARD_PATH, "run", "--view", view, "--", DEVPROBE_PATH, "open", "/dev/spidev3.0",
+    std::vector<std::string> argv{VBOARD_COMMAND_PATH, "run", "--view", view, "--", DEVPROBE_PATH, "open", "/dev/spidev3.0",
                                   "rw", "transfer", "2", "4142"};
     const auto r = run_child(argv, "");
     ASSERT_EQ(r.exit_code, 0);
@@ -155,7 +155,7 @@ TEST(Command, ViewShowsALostDisplayTransferInRed)
     const fs::path dir = scratch_directory("view-lost");
     const std::string view = (dir / "view.txt").string();
     // A wake-up frame at once, inside the display's 40 ms power-on reset.
-    const auto r = run_child({VBOARD_PATH, "run", "--view", view, "--", DEVPROBE_PATH, "open", "/dev/i2c-0", "rw",
+    const auto r = run_child({VBOARD_COMMAND_PATH, "run", "--view", view, "--", DEVPROBE_PATH, "open", "/dev/i2c-0", "rw",
                               "address", "0x27", "i2cwrite", "0c083c38"},
                              "");
     ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -174,7 +174,7 @@ TEST(Command, ViewIntoStandardOutputRedirectedToAFileKeepsBothStreamsWhole)
 {
     const fs::path dir = scratch_directory("view-stdout");
     const std::string out = (dir / "out.txt").string();
-    const std::string command = std::string(VBOARD_PATH) + " run --view /dev/stdout -- " + DEVPROBE_PATH +
+    const std::string command = std::string(VBOARD_COMMAND_PATH) + " run --view /dev/stdout -- " + DEVPROBE_PATH +
                                 " print before open /dev/spidev3.0 rw transfer 2 4142 print after > " + out;
     ASSERT_EQ(run_child({"/bin/sh", "-c", command}, "").exit_code, 0);
     std::ifstream in(out);
@@ -198,36 +198,36 @@ struct BadUsage {
 TEST(Command, BadUsageIsExplainedWithStatusTwo)
 {
     const std::vector<BadUsage> cases{
-        {{VBOARD_PATH}, "usage: vboard run"},
-        {{VBOARD_PATH, "run"}, "no program to run"},
-        {{VBOARD_PATH, "run", "--frobnicate", "x"}, "unknown option --frobnicate"},
-        {{VBOARD_PATH, "run", "--fault", "ioctl=spidev3.0", "x"}, "ioctl= needs DEVICE:REQUEST"},
-        {{VBOARD_PATH, "run", "--adc", "9=1", "x"}, "channels 0 to 7"},
-        {{VBOARD_PATH, "run", "--spi", "reply=123", "x"}, "even number of hex digits"},
-        {{VBOARD_PATH, "run", "--lines", "many", "x"}, "--lines needs a number"},
-        {{VBOARD_PATH, "run", "--lcd-state", "8bit", "x"}, "--lcd-state is power-on, 4bit or 4bit-half"},
-        {{VBOARD_PATH, "run", "--spi", "idle=7f", "x"}, "--spi is loopback, silent, idle=00, idle=ff or reply=HEX"},
-        {{VBOARD_PATH, "run", "no_such_program"}, "no program no_such_program"},
+        {{VBOARD_COMMAND_PATH}, "usage: vboard run"},
+        {{VBOARD_COMMAND_PATH, "run"}, "no program to run"},
+        {{VBOARD_COMMAND_PATH, "run", "--frobnicate", "x"}, "unknown option --frobnicate"},
+        {{VBOARD_COMMAND_PATH, "run", "--fault", "ioctl=spidev3.0", "x"}, "ioctl= needs DEVICE:REQUEST"},
+        {{VBOARD_COMMAND_PATH, "run", "--adc", "9=1", "x"}, "channels 0 to 7"},
+        {{VBOARD_COMMAND_PATH, "run", "--spi", "reply=123", "x"}, "even number of hex digits"},
+        {{VBOARD_COMMAND_PATH, "run", "--lines", "many", "x"}, "--lines needs a number"},
+        {{VBOARD_COMMAND_PATH, "run", "--lcd-state", "8bit", "x"}, "--lcd-state is power-on, 4bit or 4bit-half"},
+        {{VBOARD_COMMAND_PATH, "run", "--spi", "idle=7f", "x"}, "--spi is loopback, silent, idle=00, idle=ff or reply=HEX"},
+        {{VBOARD_COMMAND_PATH, "run", "no_such_program"}, "no program no_such_program"},
         // Values a number parser takes but that mean nothing here.
-        {{VBOARD_PATH, "run", "--timeout", "1e10", "x"}, "--timeout needs more than 0 seconds, at most 30 years"},
-        {{VBOARD_PATH, "run", "--timeout", "nan", "x"}, "--timeout needs more than 0 seconds"},
-        {{VBOARD_PATH, "run", "--for", "-1", "x"}, "--for needs 0 or more seconds"},
-        {{VBOARD_PATH, "run", "--for", "nan", "x"}, "--for needs 0 or more seconds"},
-        {{VBOARD_PATH, "run", "--sigint-after", "nan", "x"}, "--sigint-after needs 0 or more seconds"},
-        {{VBOARD_PATH, "run", "--grace", "inf", "x"}, "--grace needs 0 or more seconds"},
-        {{VBOARD_PATH, "run", "--lines", "0", "x"}, "--lines needs a count from 1"},
-        {{VBOARD_PATH, "run", "--lines", "-1", "x"}, "--lines needs a count from 1"},
-        {{VBOARD_PATH, "run", "--sigint-after-lines", "0", "x"}, "--sigint-after-lines needs a count from 1"},
-        {{VBOARD_PATH, "run", "--speed", "nan", "x"}, "--speed needs virtual seconds per real second"},
-        {{VBOARD_PATH, "run", "--speed", "inf", "x"}, "--speed needs virtual seconds per real second"},
+        {{VBOARD_COMMAND_PATH, "run", "--timeout", "1e10", "x"}, "--timeout needs more than 0 seconds, at most 30 years"},
+        {{VBOARD_COMMAND_PATH, "run", "--timeout", "nan", "x"}, "--timeout needs more than 0 seconds"},
+        {{VBOARD_COMMAND_PATH, "run", "--for", "-1", "x"}, "--for needs 0 or more seconds"},
+        {{VBOARD_COMMAND_PATH, "run", "--for", "nan", "x"}, "--for needs 0 or more seconds"},
+        {{VBOARD_COMMAND_PATH, "run", "--sigint-after", "nan", "x"}, "--sigint-after needs 0 or more seconds"},
+        {{VBOARD_COMMAND_PATH, "run", "--grace", "inf", "x"}, "--grace needs 0 or more seconds"},
+        {{VBOARD_COMMAND_PATH, "run", "--lines", "0", "x"}, "--lines needs a count from 1"},
+        {{VBOARD_COMMAND_PATH, "run", "--lines", "-1", "x"}, "--lines needs a count from 1"},
+        {{VBOARD_COMMAND_PATH, "run", "--sigint-after-lines", "0", "x"}, "--sigint-after-lines needs a count from 1"},
+        {{VBOARD_COMMAND_PATH, "run", "--speed", "nan", "x"}, "--speed needs virtual seconds per real second"},
+        {{VBOARD_COMMAND_PATH, "run", "--speed", "inf", "x"}, "--speed needs virtual seconds per real second"},
         // Counts an int cannot hold would wrap to an early occurrence.
-        {{VBOARD_PATH, "run", "--fault", "write=/sys/class/pwm/pwmchip0/export:4294967297", "x"}, "counts writes from 1"},
-        {{VBOARD_PATH, "run", "--fault", "nack=0x27:4294967297", "x"}, "a frame from 1"},
-        {{VBOARD_PATH, "run", "--fault", "ioctl=spidev3.0:SPI_IOC_MESSAGE:EIO:4294967297", "x"}, "counts from 1"},
+        {{VBOARD_COMMAND_PATH, "run", "--fault", "write=/sys/class/pwm/pwmchip0/export:4294967297", "x"}, "counts writes from 1"},
+        {{VBOARD_COMMAND_PATH, "run", "--fault", "nack=0x27:4294967297", "x"}, "a frame from 1"},
+        {{VBOARD_COMMAND_PATH, "run", "--fault", "ioctl=spidev3.0:SPI_IOC_MESSAGE:EIO:4294967297", "x"}, "counts from 1"},
         // Faults that could never match.
-        {{VBOARD_PATH, "run", "--fault", "ioctl=spidev9.9:SPI_IOC_MESSAGE", "x"}, "the board has no node spidev9.9"},
-        {{VBOARD_PATH, "run", "--fault", "ioctl=/dev/spidev3.0:SPI_IOC_MESSAGE", "x"}, "names the node, not its path: spidev3.0"},
-        {{VBOARD_PATH, "run", "--fault", "nack=0x3c:1", "x"}, "nothing answers there on i2c-0"},
+        {{VBOARD_COMMAND_PATH, "run", "--fault", "ioctl=spidev9.9:SPI_IOC_MESSAGE", "x"}, "the board has no node spidev9.9"},
+        {{VBOARD_COMMAND_PATH, "run", "--fault", "ioctl=/dev/spidev3.0:SPI_IOC_MESSAGE", "x"}, "names the node, not its path: spidev3.0"},
+        {{VBOARD_COMMAND_PATH, "run", "--fault", "nack=0x3c:1", "x"}, "nothing answers there on i2c-0"},
     };
     for (const auto& c : cases) {
         const auto r = run_child(c.argv, "");
@@ -301,7 +301,7 @@ TEST(Command, KilledVboardLeavesNoMountNoDirectoryAndNoProcessBehind)
         setenv("TMPDIR", dir.c_str(), 1);
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
-        execl(VBOARD_PATH, VBOARD_PATH, "run", "--quiet", "--speed", "1", "--", DEVPROBE_PATH, "pid", "ticks", "100000",
+        execl(VBOARD_COMMAND_PATH, VBOARD_COMMAND_PATH, "run", "--quiet", "--speed", "1", "--", DEVPROBE_PATH, "pid", "ticks", "100000",
               "1000000", static_cast<char*>(nullptr));
         _exit(127);
     }

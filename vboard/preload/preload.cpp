@@ -29,7 +29,9 @@
 
 #include "../protocol.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -593,8 +595,14 @@ int board_sleep(const void* caller, std::int64_t ns, std::int64_t& left_ns)
     const std::int64_t sleep_ns = planned && plan.interrupt_after_ns < ns ? plan.interrupt_after_ns : ns;
     const std::int64_t start = monotonic_ns();
     std::int64_t real_left = 0;
-    const bool interrupted =
-        real_sleep(static_cast<std::int64_t>(static_cast<double>(sleep_ns) / speed), real_left) == EINTR;
+    // At an unlimited speed a pause takes no real time at all.
+    const auto real_ns = std::isfinite(speed) ? static_cast<std::int64_t>(static_cast<double>(sleep_ns) / speed) : 0;
+    bool interrupted = false;
+    if (real_ns > 0) {
+        interrupted = real_sleep(real_ns, real_left) == EINTR;
+    } else {
+        sched_yield();
+    }
     if (planned) {
         raise(plan.raise_signal);
     }
@@ -603,7 +611,8 @@ int board_sleep(const void* caller, std::int64_t ns, std::int64_t& left_ns)
     if (!cut) {
         return 0;
     }
-    left_ns = interrupted && !planned ? static_cast<std::int64_t>(static_cast<double>(real_left) * speed) : ns - sleep_ns;
+    left_ns = interrupted && !planned ? std::min(ns, static_cast<std::int64_t>(static_cast<double>(real_left) * speed))
+                                      : ns - sleep_ns;
     return EINTR;
 }
 

@@ -12,8 +12,6 @@ namespace vboard {
 
 namespace {
 
-constexpr int lcd_address = 0x27;
-
 // The board's device nodes: name, subsystem, major:minor. The ADC's is its
 // buffer; its device is in the board's sysfs.
 constexpr std::array<std::array<const char*, 3>, 4> device_nodes{{
@@ -51,7 +49,7 @@ Board::Impl::Impl(BoardConfig c)
       testbed(devices_lock, *this),
       sysfs(Testbed::sysfs_mount_point, recorder, config.faults, devices_lock)
 {
-    i2c.attach(lcd_address, lcd);
+    i2c.attach(lcd_backpack_address, lcd);
     for (const auto& [channel, values] : config.adc) {
         adc.set_values(channel, values);
     }
@@ -136,11 +134,11 @@ std::string problem_with(const BoardConfig& config)
         }
     }
     for (const int address : config.faults.nack_addresses()) {
-        if (address != lcd_address) {
+        if (address != lcd_backpack_address) {
             char text[160];
             std::snprintf(text, sizeof text,
                           "--fault nack=0x%02x: nothing answers there on i2c-0 to stop answering (the display is at 0x%02x)",
-                          address, lcd_address);
+                          address, lcd_backpack_address);
             return text;
         }
     }

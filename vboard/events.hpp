@@ -22,23 +22,30 @@ using Bytes = std::vector<std::uint8_t>;
 // One write message on the I2C bus: the address byte and the data bytes
 // that followed it. `t` is when its last bit (the last acknowledge) was on
 // the wire. `error` is 0 when the device acknowledged it, or the errno the
-// bus driver reported (ENXIO: no acknowledge).
+// bus driver reported (ENXIO: no device acknowledged the address byte, and
+// none of the data went out). `stop`: the transaction ended after it with a
+// STOP (it was the last message, or was not acknowledged); else a repeated
+// START began the next message. `ten_bit`: sent with a 10-bit address.
 struct I2cWrite {
     double t;
     std::string dev; // "i2c-0"
     int addr;
     Bytes bytes;
     int error;
+    bool stop = true;
+    bool ten_bit = false;
 };
 
 // One read message on the I2C bus: the bytes the device sent, `t` when the
-// last of them was on the wire; `error` as for a write.
+// last of them was on the wire; the rest as for a write.
 struct I2cRead {
     double t;
     std::string dev;
     int addr;
     Bytes bytes;
     int error;
+    bool stop = true;
+    bool ten_bit = false;
 };
 
 // An instruction or a character that the display controller latched, at
@@ -94,6 +101,10 @@ struct SpiTransfer {
     std::uint32_t mode; // the device's mode word in force
     long result;
     int error;
+    std::uint8_t word_bits = 8;    // the word size it ran with: the record's, or the node's
+    std::uint32_t delay_usecs = 0; // the record's pause after it, chip select still asserted
+    bool cs_change = false;        // the record's cs_change
+    bool ends_message = true;      // the last transfer of its message (a read() or write() is one)
 };
 
 // A read or a write of a sysfs attribute.

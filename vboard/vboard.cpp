@@ -6,6 +6,7 @@
 #include "knobs.hpp"
 #include "live_view.hpp"
 #include "trace.hpp"
+#include "vcd.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -32,8 +33,8 @@ constexpr const char* usage =
     "the virtual board. It reads vboard's standard input; its standard output and\n"
     "error pass through unchanged and its exit status is vboard's; a program that\n"
     "vboard stops counts as status 0. Status 125: vboard failed (the board could not\n"
-    "be set up, or vboard could not write its output, trace or view). SIGINT, SIGTERM\n"
-    "and SIGHUP are passed on to the program (see --grace).\n"
+    "be set up, or vboard could not write its output, trace, capture or view). SIGINT,\n"
+    "SIGTERM and SIGHUP are passed on to the program (see --grace).\n"
     "\n"
     "  --adc CH=VALUE[,VALUE...]  what ADC channel CH reads, one value per read, the last for good:\n"
     "                             counts (2048) or volts (1.65V)\n"
@@ -64,6 +65,8 @@ constexpr const char* usage =
     "  --grace SECONDS            how long the program may take to end after a signal vboard\n"
     "                             passed on, in real time, before it is killed (default 5)\n"
     "  --trace FILE               write every device event as a JSON line to FILE\n"
+    "  --vcd FILE                 record the board's wires (I2C, SPI, PWM, the ADC reads) in\n"
+    "                             virtual time as a logic analyser would, a Value Change Dump\n"
     "  --view FILE                draw the devices to FILE instead of the terminal\n"
     "                             (- or /dev/stdout: into standard output, with the program's output)\n"
     "  --quiet                    do not draw the devices\n";
@@ -242,15 +245,18 @@ int open_output(const std::string& path, const char* option)
     return fd;
 }
 
-// What vboard itself writes: the program's output passed on, the view and
-// the trace. The first write that fails is kept, to be told on whichever
-// stream still works.
+// What vboard itself writes: the program's output passed on, the view,
+// the trace and the capture. The first write that fails is kept, to be told
+// on whichever stream still works.
 class Console : public vboard::Observer {
 public:
-    Console(int view_fd, int trace_fd, vboard::Knobs* knobs) : trace_(trace_fd), knobs_(knobs)
+    Console(int view_fd, int trace_fd, int vcd_fd, vboard::Knobs* knobs) : trace_(trace_fd), knobs_(knobs)
     {
         if (view_fd >= 0) {
             view_.emplace(view_fd);
+        }
+        if (vcd_fd >= 0) {
+            vcd_.emplace([vcd_fd](std::string_view bytes) { return write_all(vcd_fd, bytes); });
         }
     }
 
@@ -305,7 +311,12 @@ public:
             }
         }
         if (trace_ >= 0) {
-            return passed(write_all(trace_, vboard::to_json(event) + "\n"), "the trace");
+            if (const Passed p = passed(write_all(trace_, vboard::to_json(event) + "\n"), "the trace"); p != Passed::ok) {
+                return p;
+            }
+        }
+        if (vcd_) {
+            return passed(vcd_->draw(event), "the capture");
         }
         return Passed::ok;
     }
@@ -343,6 +354,7 @@ private:
 
     std::optional<vboard::LiveView> view_;
     int trace_;
+    std::optional<vboard::VcdWriter> vcd_;
     std::string failure_;
     int failed_stream_ = -1;
     std::size_t violations_ = 0;
@@ -400,6 +412,7 @@ int main(int argc, char** argv)
     options.timeout = std::chrono::hours(24 * 365 * 30);
     options.keep_record = false;
     std::string trace_path;
+    std::string vcd_path;
     std::string view_path;
     bool quiet = false;
     bool strict_timing = false;
@@ -489,6 +502,8 @@ int main(int argc, char** argv)
                 static_cast<long long>(std::ceil(seconds(value("--grace"), "--grace") * 1000)));
         } else if (arg == "--trace") {
             trace_path = value("--trace");
+        } else if (arg == "--vcd") {
+            vcd_path = value("--vcd");
         } else if (arg == "--view") {
             view_path = value("--view");
         } else if (arg == "--quiet") {
@@ -512,6 +527,7 @@ int main(int argc, char** argv)
     }
 
     const int trace_fd = trace_path.empty() ? -1 : open_output(trace_path, "--trace");
+    const int vcd_fd = vcd_path.empty() ? -1 : open_output(vcd_path, "--vcd");
     // The view goes to the terminal itself, so that the program's standard
     // output and error stay exactly what the program wrote.
     int view_fd = -1;
@@ -538,7 +554,7 @@ int main(int argc, char** argv)
     // The program reads vboard's own standard input: the terminal, or a
     // pipe that ends when vboard's does.
     options.inherit_input = true;
-    Console console(view_fd, trace_fd, &knobs);
+    Console console(view_fd, trace_fd, vcd_fd, &knobs);
     try {
         vboard::Board board(std::move(config));
         knobs.attach(board);

@@ -205,6 +205,7 @@ TEST(Command, BadUsageIsExplainedWithStatusTwo)
         {{VBOARD_COMMAND_PATH, "run", "--adc", "9=1", "x"}, "channels 0 to 7"},
         {{VBOARD_COMMAND_PATH, "run", "--spi", "reply=123", "x"}, "even number of hex digits"},
         {{VBOARD_COMMAND_PATH, "run", "--lines", "many", "x"}, "--lines needs a number"},
+        {{VBOARD_COMMAND_PATH, "run", "--vcd"}, "--vcd needs a value"},
         {{VBOARD_COMMAND_PATH, "run", "--lcd-state", "8bit", "x"}, "--lcd-state is power-on, 4bit or 4bit-half"},
         {{VBOARD_COMMAND_PATH, "run", "--spi", "idle=7f", "x"}, "--spi is loopback, silent, idle=00, idle=ff or reply=HEX"},
         {{VBOARD_COMMAND_PATH, "run", "no_such_program"}, "no program no_such_program"},

@@ -11,6 +11,8 @@
 //   ioctl8 NAME VALUE       an SPI_IOC_* request with a one-byte argument; "ioctl R VALUE"
 //   ioctl32 NAME VALUE      the same with a four-byte argument
 //   transfer LEN TXHEX|-  SPI_IOC_MESSAGE(1) with rx pre-filled with ff; "transfer R RXHEX"
+//   message CS_CHANGE HEX HEX  SPI_IOC_MESSAGE(2) at 1 MHz, receiving both, the first with
+//                           cs_change = CS_CHANGE; "message R"
 //   spi LEN TX|- RX|- BITS TXNBITS RXNBITS
 //                           SPI_IOC_MESSAGE(1) with zeros to send (TX) and/or a receive
 //                           buffer (RX), the record's bits_per_word and tx/rx_nbits; "spi R"
@@ -252,6 +254,22 @@ int step(char** argv, int i)
         const long r = outcome(ioctl(fd, SPI_IOC_MESSAGE(1), &t));
         std::printf("transfer %ld %s\n", r, to_hex(rx, length).c_str());
         return i + 3;
+    }
+    if (op == "message") {
+        const std::string first = from_hex(argv[i + 2]);
+        const std::string second = from_hex(argv[i + 3]);
+        std::string rx(first.size() + second.size(), '\xff');
+        spi_ioc_transfer t[2]{};
+        t[0].tx_buf = reinterpret_cast<std::uintptr_t>(first.data());
+        t[0].rx_buf = reinterpret_cast<std::uintptr_t>(rx.data());
+        t[0].len = static_cast<std::uint32_t>(first.size());
+        t[0].cs_change = static_cast<std::uint8_t>(std::strtoul(argv[i + 1], nullptr, 10));
+        t[1].tx_buf = reinterpret_cast<std::uintptr_t>(second.data());
+        t[1].rx_buf = reinterpret_cast<std::uintptr_t>(rx.data() + first.size());
+        t[1].len = static_cast<std::uint32_t>(second.size());
+        t[0].speed_hz = t[1].speed_hz = 1000000;
+        std::printf("message %ld\n", outcome(ioctl(fd, SPI_IOC_MESSAGE(2), t)));
+        return i + 4;
     }
     if (op == "spi") {
         const auto length = std::strtoul(argv[i + 1], nullptr, 10);

@@ -67,14 +67,14 @@ TEST(Safety, FaultPathsOutsideTheBoardAreRefusedAndTouchNothing)
     fs::remove_all(dir);
 }
 
-// A link planted where the trace or the view is to be written is refused,
-// and what it points to stays as it was.
-TEST(Safety, TraceAndViewNeverFollowAPlantedLink)
+// A link planted where the trace, the capture or the view is to be written
+// is refused, and what it points to stays as it was.
+TEST(Safety, TraceCaptureAndViewNeverFollowAPlantedLink)
 {
     const fs::path dir = scratch_directory("planted");
     std::ofstream(dir / "victim") << "keep me\n";
     fs::create_symlink(dir / "victim", dir / "out.jsonl");
-    for (const char* option : {"--trace", "--view"}) {
+    for (const char* option : {"--trace", "--vcd", "--view"}) {
         const auto r = run_child({VBOARD_COMMAND_PATH, "run", option, (dir / "out.jsonl").string(), "--", DEVPROBE_PATH, "print", "x"}, "");
         EXPECT_EQ(r.exit_code, 2) << option;
         EXPECT_EQ(r.err, "vboard: " + std::string(option) + ": cannot write " + (dir / "out.jsonl").string() +
@@ -117,6 +117,7 @@ TEST(Safety, AFailedWriteStopsTheProgramAndIsSaid)
     for (const auto& c : {FailedWrite{"--quiet --for 3 adc_test 6 > /dev/full", "standard output", "err"},
                           FailedWrite{"--quiet --for 3 adc_test 9 2> /dev/full", "standard error", "out"},
                           FailedWrite{"--quiet --trace /dev/full --for 3 adc_test 6 > /dev/null", "the trace", "err"},
+                          FailedWrite{"--quiet --vcd /dev/full --for 3 i2c_lcd", "the capture", "err"},
                           FailedWrite{"--view /dev/full --for 3 adc_test 6 > /dev/null", "the view", "err"}}) {
         const auto r = bash("\"$V\" run " + std::string(c.redirection) + "; echo \"status $?\" >&2");
         const std::string said = "vboard: cannot write " + std::string(c.what) + ": No space left on device; the program was stopped\n";
@@ -258,7 +259,7 @@ TEST(Safety, AProgramThatIgnoresTheSignalIsKilledAfterTheGracePeriod)
 // --- Memory ---------------------------------------------------------------------------------
 
 // The largest resident size vboard reached running adc_test for `passes`
-// virtual seconds, in kilobytes.
+// virtual seconds, with a trace and a capture, in kilobytes.
 long max_resident_kb(int passes)
 {
     const pid_t vboard = fork();
@@ -272,7 +273,7 @@ long max_resident_kb(int passes)
         setenv("ASAN_OPTIONS", options.c_str(), 1);
         const std::string seconds = std::to_string(passes);
         execl(VBOARD_COMMAND_PATH, VBOARD_COMMAND_PATH, "run", "--quiet", "--speed", "1e9", "--for", seconds.c_str(), "--trace",
-              "/dev/null", "adc_test", "6", static_cast<char*>(nullptr));
+              "/dev/null", "--vcd", "/dev/null", "adc_test", "6", static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;

@@ -61,7 +61,8 @@ int I2cBus::transfer(std::span<Message> messages)
 {
     std::int64_t t = recorder_.now_ns();
     int error = 0;
-    for (Message& m : messages) {
+    for (std::size_t n = 0; n < messages.size(); ++n) {
+        Message& m = messages[n];
         t += bit_ns;     // START or repeated START
         t += 9 * bit_ns; // address byte and ACK (only the first of a 10-bit address, if no one answers)
         const auto device = devices_.find(static_cast<int>(m.address));
@@ -88,10 +89,13 @@ int I2cBus::transfer(std::span<Message> messages)
             t += static_cast<std::int64_t>(9 * m.data.size()) * bit_ns;
         }
         Bytes bytes = error == 0 || !m.read ? Bytes(m.data.begin(), m.data.end()) : Bytes{};
+        const bool stop = error != 0 || n + 1 == messages.size();
         if (m.read) {
-            recorder_.record(I2cRead{to_seconds(t), name_, static_cast<int>(m.address), std::move(bytes), error});
+            recorder_.record(I2cRead{to_seconds(t), name_, static_cast<int>(m.address), std::move(bytes), error, stop,
+                                     m.ten_bit});
         } else {
-            recorder_.record(I2cWrite{to_seconds(t), name_, static_cast<int>(m.address), std::move(bytes), error});
+            recorder_.record(I2cWrite{to_seconds(t), name_, static_cast<int>(m.address), std::move(bytes), error, stop,
+                                      m.ten_bit});
         }
         if (error != 0) {
             break;

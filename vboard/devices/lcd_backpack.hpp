@@ -14,6 +14,10 @@ namespace vboard {
 
 class Recorder;
 
+// Where the backpack answers on I2C bus 0: the PCF8574 with its three
+// address pins pulled high (A2..A0 = 111).
+inline constexpr int lcd_backpack_address = 0x27;
+
 class LcdBackpack : public I2cDevice {
 public:
     LcdBackpack(Recorder& recorder, LcdGeometry geometry, Hd44780::Start start = Hd44780::Start::power_on);

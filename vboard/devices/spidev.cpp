@@ -32,6 +32,11 @@ constexpr unsigned SPI_NBITS_OCTAL = 8;
 // line, 64 bytes in an ARMv7 kernel built for several SoCs.
 constexpr std::size_t dma_alignment = 64;
 
+// How long the SPI core keeps the device deselected for a cs_change inside a
+// message when the transfer names no delay of its own (default_delay_ns in
+// _spi_transfer_cs_change_delay).
+constexpr std::int64_t cs_change_delay_ns = 10000;
+
 bool supported_word_size(unsigned bits)
 {
     return bits == 8 || bits == 16 || bits == 32;
@@ -75,6 +80,7 @@ struct Spidev::Transfer {
     unsigned tx_nbits = SPI_NBITS_SINGLE;
     unsigned rx_nbits = SPI_NBITS_SINGLE;
     std::uint32_t delay_us = 0; // after the transfer
+    bool cs_change = false;     // deselect the device after it (see message())
     std::vector<std::uint8_t> tx; // what goes out on MOSI (zeros without a transmit buffer, none without either)
     std::vector<std::uint8_t> rx; // what came back on MISO
 };
@@ -220,15 +226,17 @@ int Spidev::validate(const Transfer& transfer) const
 
 // Clocks one transfer out from `start_ns`: 8 clock periods a byte at its
 // clock, then the record's delay. Returns when it ended.
-std::int64_t Spidev::run(Transfer& transfer, std::int64_t start_ns)
+std::int64_t Spidev::run(Transfer& transfer, std::int64_t start_ns, bool ends_message)
 {
     const std::int64_t clocks = std::int64_t{8} * transfer.len;
     const std::int64_t wire_ns = (clocks * 1000000000 + transfer.speed_hz - 1) / transfer.speed_hz;
     transfer.rx = peer_answer(transfer.tx);
     const std::int64_t end = start_ns + wire_ns;
+    const std::uint8_t word_bits = transfer.bits_per_word != 0 ? transfer.bits_per_word : bits_per_word_;
     recorder_.record(SpiTransfer{to_seconds(end), name_, transfer.tx, transfer.has_rx ? transfer.rx : Bytes{},
                                  transfer.len, transfer.speed_hz, transfer.bits_per_word, mode_,
-                                 static_cast<long>(transfer.len), 0});
+                                 static_cast<long>(transfer.len), 0, word_bits, transfer.delay_us,
+                                 transfer.cs_change, ends_message});
     return end + std::int64_t{transfer.delay_us} * 1000;
 }
 
@@ -291,6 +299,7 @@ void Spidev::message(NodeCall& call, int injected_error)
         t.tx_nbits = record.tx_nbits != 0 ? record.tx_nbits : SPI_NBITS_SINGLE;
         t.rx_nbits = record.rx_nbits != 0 ? record.rx_nbits : SPI_NBITS_SINGLE;
         t.delay_us = record.delay_usecs;
+        t.cs_change = record.cs_change != 0;
         const std::size_t aligned = (std::size_t{record.len} + dma_alignment - 1) / dma_alignment * dma_alignment;
         total += record.len;
         if (total > INT_MAX || (t.has_rx && (rx_total += aligned) > bufsiz) ||
@@ -326,8 +335,17 @@ void Spidev::message(NodeCall& call, int injected_error)
     }
     std::int64_t t = recorder_.now_ns();
     auto rx = receive.begin();
-    for (Transfer& transfer : transfers) {
-        t = run(transfer, t);
+    for (std::size_t i = 0; i < transfers.size(); ++i) {
+        Transfer& transfer = transfers[i];
+        const bool last = i + 1 == transfers.size();
+        t = run(transfer, t, last);
+        // cs_change between two transfers: the SPI core deselects the device
+        // and waits its default cs_change_delay (10 µs; spidev cannot set
+        // another) before selecting it again for the next one. After the
+        // last transfer it means the opposite: the device stays selected.
+        if (transfer.cs_change && !last) {
+            t += cs_change_delay_ns;
+        }
         if (transfer.has_rx) {
             if (transfer.len > 0 && !rx->valid()) {
                 error = EFAULT; // copy_to_user after the message
@@ -367,7 +385,7 @@ void Spidev::half_duplex(NodeCall& call, bool reading)
         call.complete(-1, error);
         return;
     }
-    recorder_.advance_to(run(t, recorder_.now_ns()));
+    recorder_.advance_to(run(t, recorder_.now_ns(), true));
     if (reading) {
         std::copy(t.rx.begin(), t.rx.end(), buffer.begin());
     }

@@ -56,7 +56,7 @@ private:
     void message(NodeCall& call, int injected_error);
     void half_duplex(NodeCall& call, bool reading);
     int validate(const Transfer& transfer) const;
-    std::int64_t run(Transfer& transfer, std::int64_t start_ns);
+    std::int64_t run(Transfer& transfer, std::int64_t start_ns, bool ends_message);
     void record_refused(const Transfer& transfer, int error);
     std::vector<std::uint8_t> peer_answer(const std::vector<std::uint8_t>& sent) const;
 

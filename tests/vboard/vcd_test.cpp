@@ -1,0 +1,554 @@
+// `vboard run --vcd`: the capture of the board's wires, read back by
+// sigrok's own protocol decoders and compared with the trace of the same
+// run: what the decoders find on the wires must be exactly what the devices
+// saw.
+
+#include "child_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::run_child;
+
+const std::string sigrok_cli = "/usr/bin/sigrok-cli";
+
+// sigrok's VCD input samples a 1 ns timescale at 1 GHz; it reads the file at
+// 10 MHz instead (downsample=100: each sample 100 ns, the time of a change
+// rounded down to it), which still puts ten samples in each quarter of an
+// I2C bit and several in each half clock of SPI at 1 MHz, and keeps the
+// decoding of seconds of capture quick.
+const std::string vcd_input = "vcd:downsample=100";
+constexpr std::int64_t sample_ns = 100;
+
+struct Capture {
+    fs::path dir;
+    fs::path vcd;
+    std::vector<std::string> trace;
+    test_support::ChildResult run;
+};
+
+fs::path scratch_directory(const std::string& name)
+{
+    const fs::path dir = fs::temp_directory_path() / ("vboard-vcd-" + name + "-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::vector<std::string> lines_of(std::istream& in)
+{
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> lines_of(const fs::path& file)
+{
+    std::ifstream in(file);
+    return lines_of(in);
+}
+
+// Runs `program` on the board with a trace and a capture of the same run.
+Capture capture(const std::string& name, std::vector<std::string> options, const std::vector<std::string>& program)
+{
+    Capture c{scratch_directory(name), {}, {}, {}};
+    c.vcd = c.dir / "wires.vcd";
+    const fs::path trace = c.dir / "trace.jsonl";
+    std::vector<std::string> argv{VBOARD_COMMAND_PATH, "run", "--quiet", "--trace", trace.string(), "--vcd", c.vcd.string()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.emplace_back("--");
+    argv.insert(argv.end(), program.begin(), program.end());
+    c.run = run_child(argv, "");
+    c.trace = lines_of(trace);
+    return c;
+}
+
+// What one of sigrok's decoders finds in the capture: its annotations, one
+// a line, without the "decoder-1: " before each; with `samples`, each
+// begins "START-END " (sample numbers). sigrok-cli must read the file
+// without a word on standard error.
+std::vector<std::string> decode(const fs::path& vcd, const std::string& decoder, const std::string& annotations,
+                                bool samples = false)
+{
+    std::vector<std::string> argv{sigrok_cli, "-I", vcd_input, "-i", vcd.string(), "-P", decoder, "-A", annotations};
+    if (samples) {
+        argv.emplace_back("--protocol-decoder-samplenum");
+    }
+    const auto r = run_child(argv, "", std::chrono::seconds(60));
+    EXPECT_EQ(r.exit_code, 0) << decoder << ": " << r.err;
+    EXPECT_EQ(r.err, "") << decoder;
+    std::istringstream in(r.out);
+    std::vector<std::string> found;
+    for (const std::string& line : lines_of(in)) {
+        const auto tag = line.find("-1: ");
+        if (tag == std::string::npos) {
+            found.push_back(line);
+            continue;
+        }
+        const auto name = line.rfind(' ', tag); // after the sample numbers, if any
+        found.push_back(line.substr(0, name == std::string::npos ? 0 : name + 1) + line.substr(tag + 4));
+    }
+    return found;
+}
+
+// A field of a trace line: a flat JSON object, whose string fields looked
+// at here are hex digits and names.
+std::string field(const std::string& line, const std::string& key)
+{
+    const std::string tag = "\"" + key + "\":";
+    const auto at = line.find(tag);
+    if (at == std::string::npos) {
+        return "";
+    }
+    auto begin = at + tag.size();
+    if (line[begin] == '"') {
+        ++begin;
+        return line.substr(begin, line.find('"', begin) - begin);
+    }
+    return line.substr(begin, line.find_first_of(",}", begin) - begin);
+}
+
+bool is(const std::string& line, const std::string& dev, const std::string& event)
+{
+    return line.find("\"dev\":\"" + dev + "\",\"event\":\"" + event + "\"") != std::string::npos;
+}
+
+std::int64_t ns_of(const std::string& line)
+{
+    return std::llround(std::stod(field(line, "t")) * 1e9);
+}
+
+// "0c08" as the decoders print bytes: {"0C", "08"}.
+std::vector<std::string> hex_bytes(const std::string& hex)
+{
+    std::vector<std::string> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        std::string byte = hex.substr(i, 2);
+        for (char& c : byte) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        bytes.push_back(byte);
+    }
+    return bytes;
+}
+
+// --- I2C, and the PCF8574's outputs ------------------------------------------------------------
+
+struct I2cCase {
+    const char* name;
+    std::vector<std::string> options;
+    int status;
+    std::size_t nack_frame; // the frame the display refuses (1 = the first), or 0
+};
+
+void PrintTo(const I2cCase& c, std::ostream* os) { *os << c.name; }
+
+class I2cCapture : public testing::TestWithParam<I2cCase> {};
+
+// The expander's eight outputs in the capture, P0 (RS) to P7 (D7) as a
+// byte, at each moment one of them changed. (sigrok's parallel decoder,
+// which would read them, aborts as it ends in Debian 12's sigrok-cli; the
+// file is read here instead.)
+std::vector<std::pair<std::int64_t, int>> expander_outputs(const fs::path& vcd)
+{
+    const std::vector<std::string> pins{"RS", "RW", "EN", "BL", "D4", "D5", "D6", "D7"};
+    std::map<std::string, int> bit_of; // identifier -> port bit
+    std::vector<std::pair<std::int64_t, int>> states;
+    int port = 0;
+    std::int64_t t = 0;
+    for (const std::string& line : lines_of(vcd)) {
+        std::istringstream words(line);
+        std::string kind, type, width, id, name;
+        if (words >> kind >> type >> width >> id >> name && kind == "$var") {
+            const auto pin = std::find(pins.begin(), pins.end(), name);
+            if (pin != pins.end()) {
+                bit_of[id] = static_cast<int>(pin - pins.begin());
+            }
+        } else if (line.size() > 1 && line[0] == '#') {
+            t = std::stoll(line.substr(1));
+        } else if (line.size() > 1 && (line[0] == '0' || line[0] == '1') && bit_of.count(line.substr(1)) != 0) {
+            const int mask = 1 << bit_of[line.substr(1)];
+            port = line[0] == '1' ? port | mask : port & ~mask;
+            if (!states.empty() && states.back().first == t) {
+                states.back().second = port;
+            } else {
+                states.emplace_back(t, port);
+            }
+        }
+    }
+    return states;
+}
+
+// i2c_lcd's first 3 virtual seconds: the I2C decoder finds every frame of
+// the trace, in order, its address and exactly its bytes, and the NACK
+// where the display stopped answering; the expander's outputs take each
+// byte written to it as the byte's acknowledge ends.
+TEST_P(I2cCapture, DecodersFindEveryFrameOfTheTrace)
+{
+    const I2cCase& c = GetParam();
+    std::vector<std::string> options{"--for", "3"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    const Capture run = capture(c.name, options, {"i2c_lcd"});
+    ASSERT_EQ(run.run.exit_code, c.status) << run.run.err;
+
+    std::vector<std::string> frames; // address, then the bytes or NACK
+    int port = 0xFF; // the expander's outputs after power-on
+    std::vector<std::pair<std::int64_t, int>> outputs{{0, port}};
+    std::size_t count = 0;
+    std::size_t refused = 0;
+    for (const std::string& line : run.trace) {
+        if (!is(line, "i2c-0", "write")) {
+            continue;
+        }
+        ++count;
+        char address[8];
+        std::snprintf(address, sizeof address, "%02X", std::stoi(field(line, "addr")));
+        frames.push_back(std::string("Address write: ") + address);
+        if (!field(line, "error").empty()) {
+            frames.emplace_back("NACK");
+            refused = refused == 0 ? count : refused;
+            continue;
+        }
+        // Each byte's acknowledge ends 9 bits of 10 µs before the next one's;
+        // the last one's when the trace records the frame.
+        const auto bytes = hex_bytes(field(line, "bytes"));
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            frames.push_back("Data write: " + bytes[i]);
+            const int value = std::stoi(bytes[i], nullptr, 16);
+            if (value != port) {
+                outputs.emplace_back(ns_of(line) - static_cast<std::int64_t>(9 * (bytes.size() - 1 - i)) * 10000, value);
+            }
+            port = value;
+        }
+    }
+    ASSERT_GT(count, 0u);
+    EXPECT_EQ(refused, c.nack_frame);
+    if (c.nack_frame != 0) {
+        EXPECT_EQ(count, c.nack_frame) << "the program ends at the refused frame";
+    }
+
+    std::vector<std::string> decoded;
+    for (const std::string& line :
+         decode(run.vcd, "i2c:scl=I2C0_SCL:sda=I2C0_SDA", "i2c=address-write:data-write:nack")) {
+        if (line != "Write") { // the R/W bit
+            decoded.push_back(line);
+        }
+    }
+    EXPECT_EQ(decoded, frames);
+
+    EXPECT_EQ(expander_outputs(run.vcd), outputs);
+    fs::remove_all(run.dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Vcd, I2cCapture,
+                         testing::Values(I2cCase{"first_3_seconds", {}, 0, 0},
+                                         I2cCase{"nack_at_the_fifth_frame", {"--fault", "nack=0x27:5"}, 1, 5}),
+                         [](const testing::TestParamInfo<I2cCase>& param) { return std::string(param.param.name); });
+
+// --- SPI ------------------------------------------------------------------------------------------
+
+struct SpiCase {
+    const char* program;
+    const char* bus;  // the signals' prefix
+    const char* node;
+    std::uint32_t clock_hz;
+    const char* reply; // what the peer answers, so that MISO differs from MOSI
+};
+
+void PrintTo(const SpiCase& c, std::ostream* os) { *os << c.program; }
+
+class SpiCapture : public testing::TestWithParam<SpiCase> {};
+
+// The SPI decoder finds the transfer's bytes on MOSI and on MISO exactly
+// as the trace has them, between the chip select's assertion and release,
+// which are the transfer's 8 clocks a byte at its clock apart.
+TEST_P(SpiCapture, DecoderFindsBothDirectionsAtTheTransfersClock)
+{
+    const SpiCase& c = GetParam();
+    const Capture run = capture(c.program, {"--spi", std::string("reply=") + c.reply}, {c.program});
+    ASSERT_EQ(run.run.exit_code, 0) << run.run.err;
+    std::vector<std::string> transfers;
+    for (const std::string& line : run.trace) {
+        if (is(line, c.node, "transfer")) {
+            transfers.push_back(line);
+        }
+    }
+    ASSERT_EQ(transfers.size(), 1u);
+    const std::string& transfer = transfers.front();
+    ASSERT_EQ(std::stoul(field(transfer, "speed_hz")), c.clock_hz);
+    ASSERT_NE(field(transfer, "tx"), field(transfer, "rx"));
+
+    const std::string bus = c.bus;
+    const std::string decoder = "spi:clk=" + bus + "_SCLK:mosi=" + bus + "_MOSI:miso=" + bus + "_MISO:cs=" + bus + "_CS0";
+    for (const auto& [annotation, key] : {std::pair{"spi=mosi-transfer", "tx"}, std::pair{"spi=miso-transfer", "rx"}}) {
+        const auto found = decode(run.vcd, decoder, annotation, true);
+        ASSERT_EQ(found.size(), 1u) << annotation;
+        long long first = 0;
+        long long last = 0;
+        int taken = 0;
+        ASSERT_EQ(std::sscanf(found.front().c_str(), "%lld-%lld %n", &first, &last, &taken), 2) << found.front();
+        std::istringstream bytes(found.front().substr(static_cast<std::size_t>(taken)));
+        std::vector<std::string> decoded;
+        for (std::string byte; bytes >> byte;) {
+            decoded.push_back(byte);
+        }
+        EXPECT_EQ(decoded, hex_bytes(field(transfer, key))) << annotation;
+        const double wire_ns = 8.0 * std::stod(field(transfer, "len")) * 1e9 / c.clock_hz;
+        EXPECT_NEAR(static_cast<double>((last - first) * sample_ns), wire_ns, sample_ns) << annotation;
+    }
+    fs::remove_all(run.dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Vcd, SpiCapture,
+                         testing::Values(SpiCase{"spi_ioctl", "SPI3", "spidev3.0", 1000000, "c0ffee"},
+                                         SpiCase{"spi_mraa", "SPI0", "spidev0.0", 400000, "4f4b2100"}),
+                         [](const testing::TestParamInfo<SpiCase>& param) { return std::string(param.param.program); });
+
+// cs_change on the first of two transfers: the SPI core deselects the
+// device between them for its default 10 µs, and the decoder finds two
+// transfers; without it, one transfer of all the bytes, the select held.
+TEST(Vcd, CsChangeReleasesTheChipSelectBetweenTransfers)
+{
+    for (const bool cs_change : {false, true}) {
+        const Capture run = capture(std::string("cs_change") + (cs_change ? "1" : "0"), {"--spi", "reply=a5"},
+                                    {DEVPROBE_PATH, "open", "/dev/spidev3.0", "rw", "message", cs_change ? "1" : "0",
+                                     "0102", "030405"});
+        ASSERT_EQ(run.run.out, "open OK\nmessage 5\n") << run.run.err;
+        std::vector<std::string> transfers;
+        for (const std::string& line : run.trace) {
+            if (is(line, "spidev3.0", "transfer")) {
+                transfers.push_back(line);
+            }
+        }
+        ASSERT_EQ(transfers.size(), 2u);
+        // 3 bytes at 1 MHz after the first, and the pause between them.
+        EXPECT_EQ(ns_of(transfers[1]) - ns_of(transfers[0]), 24000 + (cs_change ? 10000 : 0)) << cs_change;
+        std::vector<std::string> expected;
+        for (const std::string& transfer : transfers) {
+            std::string bytes;
+            for (const std::string& byte : hex_bytes(field(transfer, "tx"))) {
+                bytes += (bytes.empty() ? "" : " ") + byte;
+            }
+            if (cs_change || expected.empty()) {
+                expected.push_back(bytes);
+            } else {
+                expected.back() += " " + bytes;
+            }
+        }
+        EXPECT_EQ(decode(run.vcd, "spi:clk=SPI3_SCLK:mosi=SPI3_MOSI:miso=SPI3_MISO:cs=SPI3_CS0", "spi=mosi-transfer"),
+                  expected)
+            << cs_change;
+        fs::remove_all(run.dir);
+    }
+}
+
+// --- PWM ------------------------------------------------------------------------------------------
+
+struct Change {
+    std::int64_t t;
+    int level;
+};
+
+// The output the trace's writes to the channel imply, up to `end`: the
+// first period begins as the channel is enabled, with the settings of that
+// moment; each later one with what the files held at its start (a write at
+// the very instant it begins included), high for duty_cycle ns of it; a
+// disable takes the output low for good at the next period's start.
+std::vector<Change> pwm_output(const std::vector<std::string>& trace, std::int64_t end)
+{
+    struct Write {
+        std::int64_t t;
+        std::string attr;
+        unsigned long long value;
+    };
+    std::vector<Write> writes;
+    for (const std::string& line : trace) {
+        const std::string attr = field(line, "attr");
+        if (is(line, "pwmchip0", "write") && field(line, "error").empty() &&
+            (attr == "export" || attr == "pwm0/period" || attr == "pwm0/duty_cycle" || attr == "pwm0/enable")) {
+            writes.push_back({ns_of(line), attr, std::stoull(field(line, "value"))});
+        }
+    }
+    unsigned long long period = 0;
+    unsigned long long duty = 0;
+    bool enabled = false;
+    const auto apply = [&](const Write& w) {
+        if (w.attr == "export") {
+            period = duty = 0;
+            enabled = false;
+        } else if (w.attr == "pwm0/period") {
+            period = w.value;
+        } else if (w.attr == "pwm0/duty_cycle") {
+            duty = w.value;
+        } else {
+            enabled = w.value == 1;
+        }
+    };
+    std::size_t next = 0;
+    while (next < writes.size() && !enabled) {
+        apply(writes[next++]);
+    }
+    std::vector<Change> changes;
+    if (!enabled) {
+        return changes;
+    }
+    int level = 0;
+    const auto set = [&](std::int64_t t, int to) {
+        if (t <= end && to != level) {
+            changes.push_back({t, to});
+            level = to;
+        }
+    };
+    for (std::int64_t start = writes[next - 1].t; start <= end && enabled;) {
+        set(start, duty > 0 ? 1 : 0);
+        if (duty > 0 && duty < period) {
+            set(start + static_cast<std::int64_t>(duty), 0);
+        }
+        start += static_cast<std::int64_t>(period);
+        while (next < writes.size() && writes[next].t <= start) {
+            apply(writes[next++]);
+        }
+        if (!enabled) {
+            set(start, 0);
+        }
+    }
+    return changes;
+}
+
+// sigrok's pwm decoder measures from each rising edge to the next edge
+// (high) and on to the edge after (the cycle); periods of 100 % have no
+// edges, and it reports them with the period after them as one long cycle.
+// What it reports of the capture must be what the trace implies, each edge
+// within the sample it falls in.
+void expect_pwm_as_the_trace_says(const Capture& run)
+{
+    std::int64_t end = -1;
+    for (const std::string& line : run.trace) {
+        if (is(line, "program", "stopped") || is(line, "program", "exit")) {
+            end = ns_of(line);
+        }
+    }
+    ASSERT_GT(end, 0) << "the run's end is in the trace";
+    const std::vector<Change> output = pwm_output(run.trace, end);
+    struct Cycle {
+        std::int64_t start, end;
+        double percent;
+    };
+    std::vector<Cycle> expected;
+    std::size_t i = 0;
+    while (i < output.size() && output[i].level != 1) {
+        ++i;
+    }
+    for (; i + 2 < output.size(); i += 2) {
+        const std::int64_t rise = output[i].t;
+        const std::int64_t cycle_end = output[i + 2].t;
+        expected.push_back({rise, cycle_end, 100.0 * static_cast<double>(output[i + 1].t - rise) /
+                                                 static_cast<double>(cycle_end - rise)});
+    }
+    ASSERT_GT(expected.size(), 100u);
+
+    const auto found = decode(run.vcd, "pwm:data=PWM0", "pwm=duty-cycle", true);
+    ASSERT_EQ(found.size(), expected.size());
+    for (std::size_t k = 0; k < found.size(); ++k) {
+        long long first = 0;
+        long long last = 0;
+        double percent = 0;
+        ASSERT_EQ(std::sscanf(found[k].c_str(), "%lld-%lld %lf%%", &first, &last, &percent), 3) << found[k];
+        const Cycle& e = expected[k];
+        const double span = static_cast<double>(e.end - e.start);
+        if (std::abs(static_cast<double>(first * sample_ns - e.start)) > sample_ns ||
+            std::abs(static_cast<double>(last * sample_ns - e.end)) > sample_ns ||
+            std::abs(percent - e.percent) > 100.0 * 2 * sample_ns / span) {
+            ADD_FAILURE() << "cycle " << k << ": decoded " << found[k] << ", the trace implies " << e.start << " ns to "
+                          << e.end << " ns at " << e.percent << " %";
+            break;
+        }
+    }
+}
+
+// pwm_led_mraa for 3 virtual seconds: a new duty cycle every 50 ms, from
+// 51 % up to the full period, then from 1 % again.
+TEST(Vcd, PwmDecoderFindsTheDutyCyclesOfTheTrace)
+{
+    const Capture run = capture("pwm", {"--for", "3"}, {"pwm_led_mraa"});
+    ASSERT_EQ(run.run.exit_code, 0) << run.run.err;
+    expect_pwm_as_the_trace_says(run);
+    fs::remove_all(run.dir);
+}
+
+// Reads `fd` until `text` has appeared, or a few seconds have passed.
+bool read_until(int fd, std::string& seen, const std::string& text)
+{
+    while (seen.find(text) == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[256];
+        if (poll(&p, 1, 10000) <= 0) {
+            return false;
+        }
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return false;
+        }
+        seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Interrupted by SIGINT (as by a Ctrl-C), pwm_led_mraa disables its output
+// and ends; the capture, written as the run went, is one that sigrok reads
+// without a complaint, and holds the output up to the end of the run.
+TEST(Vcd, ARunEndedBySigintLeavesACaptureOfItAll)
+{
+    Capture run{scratch_directory("sigint"), {}, {}, {}};
+    run.vcd = run.dir / "wires.vcd";
+    const fs::path trace = run.dir / "trace.jsonl";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t vboard = fork();
+    ASSERT_GE(vboard, 0);
+    if (vboard == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        execl(VBOARD_COMMAND_PATH, VBOARD_COMMAND_PATH, "run", "--quiet", "--trace", trace.c_str(), "--vcd", run.vcd.c_str(),
+              "pwm_led_mraa", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string seen;
+    ASSERT_TRUE(read_until(out[0], seen, "PWM value is 0.520000\n")) << seen;
+    kill(vboard, SIGINT);
+    read_until(out[0], seen, "\x01never\x01");
+    close(out[0]);
+    int status = 0;
+    waitpid(vboard, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    run.trace = lines_of(trace);
+    ASSERT_NE(std::find_if(run.trace.begin(), run.trace.end(),
+                           [](const std::string& line) {
+                               return is(line, "pwmchip0", "write") && field(line, "attr") == "pwm0/enable" &&
+                                      field(line, "value") == "0";
+                           }),
+              run.trace.end());
+    expect_pwm_as_the_trace_says(run);
+    fs::remove_all(run.dir);
+}
+
+} // namespace

@@ -27,6 +27,11 @@ namespace {
 // to the board; a program that makes none within this (real) time gets it anyway.
 constexpr std::int64_t line_sigint_grace_ns = 100000000;
 
+// How often the loop passes recorded events on (a live view keeps up with
+// the eye), and how many may wait for it before the loop is woken for them.
+constexpr int delivery_interval_ms = 20;
+constexpr std::size_t events_before_wake = 256;
+
 std::int64_t monotonic_ns()
 {
     timespec now{};
@@ -148,9 +153,14 @@ bool Run::start()
     board_.recorder.keep_all(options_.keep_record);
     watch_ = options_.watch;
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    board_.recorder.on_record([wake = wake_] {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t ignored = write(wake, &one, sizeof one);
+    // Events reach the observer within a delivery interval of the loop; it
+    // is woken early only when many are waiting. A wake-up for every event
+    // would cost the program a switch to this thread for each device call.
+    board_.recorder.on_record([this] {
+        if (++recorded_since_delivery_ == events_before_wake) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t ignored = write(wake_, &one, sizeof one);
+        }
     });
     std::string error;
     if (!open_channel()) {
@@ -222,7 +232,7 @@ void Run::loop()
         for (const auto& process : processes_) {
             fds.push_back({process.fd, POLLIN, 0});
         }
-        const int wait_ms = (sigint_pending_since_ && !sigint_sent_) || grace_ends_ ? 10 : 100;
+        const int wait_ms = (sigint_pending_since_ && !sigint_sent_) || grace_ends_ ? 10 : delivery_interval_ms;
         if (poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) {
             return;
         }
@@ -617,6 +627,7 @@ void Run::take_output(int& fd, bool is_stdout)
 
 void Run::deliver()
 {
+    recorded_since_delivery_ = 0;
     for (const auto& chunk : pending_output_) {
         deliver_events(chunk.after_events);
         if (observer_ == nullptr || result_.observer_failed) {

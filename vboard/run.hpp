@@ -10,6 +10,7 @@
 #include "process.hpp"
 #include "protocol.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -94,6 +95,7 @@ private:
     std::vector<Process> processes_;
     std::vector<int> watch_; // of options_.watch, those still watched
     std::size_t input_written_ = 0;
+    std::atomic<std::size_t> recorded_since_delivery_{0};
     std::size_t delivered_ = 0;
     // Output taken in but not yet passed to the observer, each chunk with
     // the number of events recorded when it was taken: the observer gets

@@ -3,10 +3,15 @@
 #include "faults.hpp"
 #include "protocol.hpp"
 
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -40,7 +45,32 @@ void quiet_empty_payload_complaint()
     static_cast<void>(installed);
 }
 
+bool is_writable_tmpfs(const char* dir)
+{
+    struct statfs fs{};
+    return dir != nullptr && dir[0] == '/' && statfs(dir, &fs) == 0 && fs.f_type == TMPFS_MAGIC &&
+           access(dir, W_OK | X_OK) == 0;
+}
+
 } // namespace
+
+void Testbed::prefer_memory_for_testbeds()
+{
+    if (std::getenv("TMPDIR") != nullptr) {
+        return;
+    }
+    const std::array<const char*, 2> candidates{std::getenv("XDG_RUNTIME_DIR"), "/dev/shm"};
+    for (const char* dir : candidates) {
+        if (is_writable_tmpfs(dir)) {
+            // umockdev makes its testbed in GLib's temporary directory, which
+            // GLib reads from TMPDIR once and keeps.
+            setenv("TMPDIR", dir, 1);
+            g_get_tmp_dir();
+            unsetenv("TMPDIR");
+            return;
+        }
+    }
+}
 
 // A device node and the umockdev handler that feeds it.
 struct Testbed::NodeBinding {

@@ -329,7 +329,9 @@ TEST(Command, KilledVboardLeavesNoMountNoDirectoryAndNoProcessBehind)
     EXPECT_FALSE(running(program)) << "program " << program << " still runs";
     // Nothing new named after either process is left in shared memory.
     for (const auto& name : shared_memory()) {
-        if (std::find(shared_before.begin(), shared_before.end(), name) != shared_before.end()) {
+        // (Other boards running beside this test make their testbeds there.)
+        if (std::find(shared_before.begin(), shared_before.end(), name) != shared_before.end() ||
+            name.rfind("umockdev.", 0) == 0) {
             continue;
         }
         for (const pid_t pid : {vboard_pid, program}) {

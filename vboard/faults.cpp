@@ -1,6 +1,7 @@
 #include "faults.hpp"
 
 #include "devices/ioctl_names.hpp"
+#include "text.hpp"
 
 #include <array>
 #include <cerrno>
@@ -77,19 +78,6 @@ std::optional<int> parse_errno(std::string_view text)
     return std::nullopt;
 }
 
-std::vector<std::string_view> split(std::string_view text, char separator)
-{
-    std::vector<std::string_view> parts;
-    for (;;) {
-        const auto at = text.find(separator);
-        parts.push_back(text.substr(0, at));
-        if (at == std::string_view::npos) {
-            return parts;
-        }
-        text.remove_prefix(at + 1);
-    }
-}
-
 } // namespace
 
 bool path_within(const std::string& path, const std::string& prefix)
@@ -141,7 +129,7 @@ std::string FaultPlan::add(std::string_view spec)
         return "";
     }
     if (kind == "nack") {
-        const auto parts = split(what, ':');
+        const auto parts = split(what, ":");
         const auto address = parts.size() == 2 ? parse_number(parts[0]) : std::nullopt;
         const auto frame = parts.size() == 2 ? parse_count(parts[1]) : std::nullopt;
         if (!address || !frame || *address < 0 || *address > 0x7F) {
@@ -152,7 +140,7 @@ std::string FaultPlan::add(std::string_view spec)
         return "";
     }
     if (kind == "ioctl") {
-        const auto parts = split(what, ':');
+        const auto parts = split(what, ":");
         if (parts.size() < 2 || parts.size() > 4 || parts[0].empty()) {
             return "ioctl= needs DEVICE:REQUEST[:ERRNO[:N]]";
         }

@@ -62,6 +62,21 @@ void close_fd(int& fd)
     }
 }
 
+// Makes `group` the foreground of the terminal on standard input. A process
+// outside the foreground that does so is sent SIGTTOU, which would stop
+// vboard; it is blocked for the call, as shells do.
+bool make_foreground(pid_t group)
+{
+    sigset_t block;
+    sigset_t old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTTOU);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    const bool made = tcsetpgrp(STDIN_FILENO, group) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return made;
+}
+
 } // namespace
 
 int RunResult::status() const
@@ -695,13 +710,7 @@ void Run::take_terminal()
         tcgetpgrp(STDIN_FILENO) != getpgrp()) {
         return;
     }
-    sigset_t block;
-    sigset_t old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGTTOU);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
-    terminal_taken_ = tcsetpgrp(STDIN_FILENO, child_.pid) == 0;
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    terminal_taken_ = make_foreground(child_.pid);
 }
 
 // A program in a background group that reads (or writes, with TOSTOP) the
@@ -717,13 +726,7 @@ void Run::hand_over_terminal()
     if (observer_ != nullptr) {
         observer_->on_terminal_wanted();
     }
-    sigset_t block;
-    sigset_t old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGTTOU);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
-    terminal_taken_ = isatty(STDIN_FILENO) && tcsetpgrp(STDIN_FILENO, child_.pid) == 0;
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    terminal_taken_ = isatty(STDIN_FILENO) && make_foreground(child_.pid);
     kill(-child_.pid, SIGCONT);
 }
 
@@ -732,13 +735,7 @@ void Run::give_terminal_back()
     if (!terminal_taken_) {
         return;
     }
-    sigset_t block;
-    sigset_t old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGTTOU);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
-    tcsetpgrp(STDIN_FILENO, getpgrp());
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    make_foreground(getpgrp());
     terminal_taken_ = false;
 }
 

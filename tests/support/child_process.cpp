@@ -136,4 +136,21 @@ ChildResult run_child(const std::vector<std::string>& argv, std::string_view inp
     return result;
 }
 
+bool read_until(int fd, std::string& seen, const std::string& text)
+{
+    while (seen.find(text) == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[512];
+        if (poll(&p, 1, 10000) <= 0) {
+            return false;
+        }
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return false;
+        }
+        seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 } // namespace test_support

@@ -22,4 +22,8 @@ struct ChildResult {
 ChildResult run_child(const std::vector<std::string>& argv, std::string_view input,
                       std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// Reads `fd` into `seen` until `text` has appeared in it: false when the
+// stream ends first, or nothing more comes for 10 seconds.
+bool read_until(int fd, std::string& seen, const std::string& text);
+
 } // namespace test_support

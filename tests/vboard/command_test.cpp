@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::read_until;
 using test_support::run_child;
 
 std::vector<std::string> vboard(std::vector<std::string> options, std::vector<std::string> program)
@@ -236,24 +236,6 @@ TEST(Command, BadUsageIsExplainedWithStatusTwo)
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
-}
-
-// Reads `fd` until `text` has appeared, or a few seconds have passed.
-bool read_until(int fd, std::string& seen, const std::string& text)
-{
-    while (seen.find(text) == std::string::npos) {
-        pollfd p{fd, POLLIN, 0};
-        char buffer[256];
-        if (poll(&p, 1, 5000) <= 0) {
-            return false;
-        }
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            return false;
-        }
-        seen.append(buffer, static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 // Whether anything is mounted at or below `dir`.

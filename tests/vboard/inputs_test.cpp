@@ -4,6 +4,7 @@
 // programs that read them.
 
 #include "board.hpp"
+#include "child_process.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
 #include <pty.h>
 #include <regex>
 #include <string>
@@ -28,6 +28,7 @@ namespace {
 
 using namespace vboard;
 namespace fs = std::filesystem;
+using test_support::read_until;
 
 AdcInput input(const std::string& spec)
 {
@@ -136,24 +137,6 @@ TEST(Inputs, WaveformsAreReadAtEachReadsVirtualTime)
 }
 
 // --- Knobs turned while the program runs -----------------------------------------------------
-
-// Reads `fd` until `text` has appeared, or a few seconds have passed.
-bool read_until(int fd, std::string& seen, const std::string& text)
-{
-    while (seen.find(text) == std::string::npos) {
-        pollfd p{fd, POLLIN, 0};
-        char buffer[512];
-        if (poll(&p, 1, 10000) <= 0) {
-            return false;
-        }
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            return false;
-        }
-        seen.append(buffer, static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 // A line on the control FIFO changes what channel 6 reads from then on,
 // and is recorded: every report after it shows the new count.

@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
 #include <pty.h>
 #include <string>
 #include <sys/resource.h>
@@ -22,6 +21,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::read_until;
 using test_support::run_child;
 
 fs::path scratch_directory(const std::string& name)
@@ -144,24 +144,6 @@ TEST(Safety, ClosedStandardStreamsNeverTakeTheTracesPlace)
 }
 
 // --- Signals -----------------------------------------------------------------------------
-
-// Reads `fd` until `text` has appeared, or a few seconds have passed.
-bool read_until(int fd, std::string& seen, const std::string& text)
-{
-    while (seen.find(text) == std::string::npos) {
-        pollfd p{fd, POLLIN, 0};
-        char buffer[256];
-        if (poll(&p, 1, 10000) <= 0) {
-            return false;
-        }
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            return false;
-        }
-        seen.append(buffer, static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 enum class Interrupt { ctrl_c_at_the_terminal, sigint_to_vboard, sigterm_to_vboard };
 

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -24,6 +23,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::read_until;
 using test_support::run_child;
 
 const std::string sigrok_cli = "/usr/bin/sigrok-cli";
@@ -492,24 +492,6 @@ TEST(Vcd, PwmDecoderFindsTheDutyCyclesOfTheTrace)
     ASSERT_EQ(run.run.exit_code, 0) << run.run.err;
     expect_pwm_as_the_trace_says(run);
     fs::remove_all(run.dir);
-}
-
-// Reads `fd` until `text` has appeared, or a few seconds have passed.
-bool read_until(int fd, std::string& seen, const std::string& text)
-{
-    while (seen.find(text) == std::string::npos) {
-        pollfd p{fd, POLLIN, 0};
-        char buffer[256];
-        if (poll(&p, 1, 10000) <= 0) {
-            return false;
-        }
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            return false;
-        }
-        seen.append(buffer, static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 // Interrupted by SIGINT (as by a Ctrl-C), pwm_led_mraa disables its output

@@ -1,5 +1,7 @@
 #include "adc_input.hpp"
 
+#include "../text.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -45,19 +47,6 @@ std::uint64_t mix(std::uint64_t x)
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
     return x ^ (x >> 31);
-}
-
-std::vector<std::string_view> split(std::string_view text, std::string_view separator)
-{
-    std::vector<std::string_view> parts;
-    for (;;) {
-        const auto at = text.find(separator);
-        parts.push_back(text.substr(0, at));
-        if (at == std::string_view::npos) {
-            return parts;
-        }
-        text.remove_prefix(at + separator.size());
-    }
 }
 
 } // namespace

@@ -52,11 +52,8 @@ void read_ready(int& fd, short revents, std::string& sink)
     }
 }
 
-[[noreturn]] void exec_child(const std::vector<std::string>& argv, const Pipe& in, const Pipe& out, const Pipe& err)
+[[noreturn]] void exec_argv(const std::vector<std::string>& argv)
 {
-    dup2(in.read_end, STDIN_FILENO);
-    dup2(out.write_end, STDOUT_FILENO);
-    dup2(err.write_end, STDERR_FILENO);
     std::vector<char*> args;
     for (const auto& a : argv) {
         args.push_back(const_cast<char*>(a.c_str()));
@@ -66,7 +63,45 @@ void read_ready(int& fd, short revents, std::string& sink)
     _exit(127);
 }
 
+[[noreturn]] void exec_child(const std::vector<std::string>& argv, const Pipe& in, const Pipe& out, const Pipe& err)
+{
+    dup2(in.read_end, STDIN_FILENO);
+    dup2(out.write_end, STDOUT_FILENO);
+    dup2(err.write_end, STDERR_FILENO);
+    exec_argv(argv);
+}
+
 } // namespace
+
+RunningChild start_child(const std::vector<std::string>& argv, bool with_stderr)
+{
+    Pipe out = make_pipe();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out.write_end, STDOUT_FILENO);
+        if (with_stderr) {
+            dup2(out.write_end, STDERR_FILENO);
+        }
+        exec_argv(argv);
+    }
+    close(out.write_end);
+    if (pid < 0) {
+        close(out.read_end);
+        return {};
+    }
+    return {pid, out.read_end};
+}
+
+int finish_child(RunningChild& child, std::string& seen)
+{
+    // Text no output holds: read_until then reads to the end of the stream.
+    static const std::string never{"\x01never\x01"};
+    read_until(child.out, seen, never);
+    close_fd(child.out);
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    return status;
+}
 
 ChildResult run_child(const std::vector<std::string>& argv, std::string_view input,
                       std::chrono::milliseconds timeout)

@@ -28,7 +28,9 @@ namespace {
 
 using namespace vboard;
 namespace fs = std::filesystem;
+using test_support::finish_child;
 using test_support::read_until;
+using test_support::start_child;
 
 AdcInput input(const std::string& spec)
 {
@@ -147,29 +149,17 @@ TEST(Inputs, ControlLinesTurnTheInputWhileTheProgramRuns)
     const std::string fifo = (dir / "control").string();
     const std::string trace = (dir / "trace.jsonl").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t vboard = fork();
-    ASSERT_GE(vboard, 0);
-    if (vboard == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        execl(VBOARD_COMMAND_PATH, VBOARD_COMMAND_PATH, "run", "--quiet", "--speed", "20", "--for", "8", "--adc", "6=100",
-              "--control", fifo.c_str(), "--trace", trace.c_str(), "adc_test", "6", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
+    auto vboard = start_child({VBOARD_COMMAND_PATH, "run", "--quiet", "--speed", "20", "--for", "8", "--adc", "6=100",
+                               "--control", fifo, "--trace", trace, "adc_test", "6"});
+    ASSERT_GT(vboard.pid, 0);
     std::string seen;
-    ASSERT_TRUE(read_until(out[0], seen, "= 100\n")) << seen;
+    ASSERT_TRUE(read_until(vboard.out, seen, "= 100\n")) << seen;
     const int control = open(fifo.c_str(), O_WRONLY);
     ASSERT_GE(control, 0);
     const std::string lines = "adc 6 1.2V\nntc 9 40C\n";
     ASSERT_EQ(write(control, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
     close(control);
-    read_until(out[0], seen, "\x01never\x01");
-    close(out[0]);
-    int status = 0;
-    waitpid(vboard, &status, 0);
+    const int status = finish_child(vboard, seen);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     // The input event, and the reads around it in the record: before it,

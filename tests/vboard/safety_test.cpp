@@ -21,8 +21,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::finish_child;
 using test_support::read_until;
 using test_support::run_child;
+using test_support::start_child;
 
 fs::path scratch_directory(const std::string& name)
 {
@@ -213,26 +215,14 @@ INSTANTIATE_TEST_SUITE_P(Safety, Signals,
 // A program that ignores the signal is killed once the grace period is over.
 TEST(Safety, AProgramThatIgnoresTheSignalIsKilledAfterTheGracePeriod)
 {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t vboard = fork();
-    ASSERT_GE(vboard, 0);
-    if (vboard == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(out[1], STDERR_FILENO);
-        close(out[0]);
-        execl(VBOARD_COMMAND_PATH, VBOARD_COMMAND_PATH, "run", "--quiet", "--grace", "0.2", "--", "/bin/sh", "-c",
-              "trap '' INT; echo ready; while :; do :; done", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
+    auto vboard = start_child({VBOARD_COMMAND_PATH, "run", "--quiet", "--grace", "0.2", "--", "/bin/sh", "-c",
+                               "trap '' INT; echo ready; while :; do :; done"},
+                              true);
+    ASSERT_GT(vboard.pid, 0);
     std::string seen;
-    ASSERT_TRUE(read_until(out[0], seen, "ready\n")) << seen;
-    kill(vboard, SIGINT);
-    read_until(out[0], seen, "\x01never\x01");
-    close(out[0]);
-    int status = 0;
-    waitpid(vboard, &status, 0);
+    ASSERT_TRUE(read_until(vboard.out, seen, "ready\n")) << seen;
+    kill(vboard.pid, SIGINT);
+    const int status = finish_child(vboard, seen);
     EXPECT_NE(seen.find("vboard: /bin/sh has not ended 0.2 s after SIGINT; killing it\n"), std::string::npos) << seen;
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 128 + SIGKILL);

@@ -23,8 +23,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::finish_child;
 using test_support::read_until;
 using test_support::run_child;
+using test_support::start_child;
 
 const std::string sigrok_cli = "/usr/bin/sigrok-cli";
 
@@ -502,25 +504,13 @@ TEST(Vcd, ARunEndedBySigintLeavesACaptureOfItAll)
     Capture run{scratch_directory("sigint"), {}, {}, {}};
     run.vcd = run.dir / "wires.vcd";
     const fs::path trace = run.dir / "trace.jsonl";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t vboard = fork();
-    ASSERT_GE(vboard, 0);
-    if (vboard == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        execl(VBOARD_COMMAND_PATH, VBOARD_COMMAND_PATH, "run", "--quiet", "--trace", trace.c_str(), "--vcd", run.vcd.c_str(),
-              "pwm_led_mraa", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
+    auto vboard = start_child(
+        {VBOARD_COMMAND_PATH, "run", "--quiet", "--trace", trace.string(), "--vcd", run.vcd.string(), "pwm_led_mraa"});
+    ASSERT_GT(vboard.pid, 0);
     std::string seen;
-    ASSERT_TRUE(read_until(out[0], seen, "PWM value is 0.520000\n")) << seen;
-    kill(vboard, SIGINT);
-    read_until(out[0], seen, "\x01never\x01");
-    close(out[0]);
-    int status = 0;
-    waitpid(vboard, &status, 0);
+    ASSERT_TRUE(read_until(vboard.out, seen, "PWM value is 0.520000\n")) << seen;
+    kill(vboard.pid, SIGINT);
+    const int status = finish_child(vboard, seen);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
     run.trace = lines_of(trace);
     ASSERT_NE(std::find_if(run.trace.begin(), run.trace.end(),

@@ -46,7 +46,7 @@ Board::Impl::Impl(BoardConfig c)
       spi3("spidev3.0", recorder, config.spi),
       spi0("spidev0.0", recorder, config.spi),
       adc(recorder),
-      testbed(devices_lock, *this),
+      testbed(),
       sysfs(Testbed::sysfs_mount_point, recorder, config.faults, devices_lock)
 {
     i2c.attach(lcd_backpack_address, lcd);

@@ -32,8 +32,8 @@ struct Board::Impl : DeviceCalls {
 
     BoardConfig config;
 
-    // The device models. Every call on them takes devices_lock: umockdev's
-    // thread, the sysfs filesystem's and the run loop all reach them.
+    // The device models. Every call on them takes devices_lock: the sysfs
+    // filesystem's thread and the run loop both reach them.
     std::mutex devices_lock;
     Recorder recorder;
     LcdBackpack lcd;

@@ -116,20 +116,42 @@ RunResult Run::execute()
     return result_;
 }
 
+namespace {
+
+// A listening SOCK_SEQPACKET socket at `path` (inside the testbed), or -1.
+int listen_at(const std::string& path)
+{
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    unlink(path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd >= 0 && (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, 64) != 0)) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+// The processes' channel, and the socket that each open of a node connects to.
 bool Run::open_channel()
 {
     channel_path_ = board_.testbed.root() + "/vboard.sock";
-    sockaddr_un address{};
-    if (channel_path_.size() >= sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
+    listener_ = listen_at(channel_path_);
+    if (listener_ < 0) {
         return false;
     }
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, channel_path_.c_str(), channel_path_.size() + 1);
-    unlink(channel_path_.c_str());
-    listener_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    return listener_ >= 0 && bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-           listen(listener_, 64) == 0;
+    nodes_path_ = board_.testbed.root() + "/vboard-nodes.sock";
+    nodes_listener_ = listen_at(nodes_path_);
+    return nodes_listener_ >= 0;
 }
 
 // The page the program's processes read virtual time from.
@@ -179,12 +201,12 @@ bool Run::start()
     });
     std::string error;
     if (!open_channel()) {
-        error = "cannot open the board's channel " + channel_path_ + ": " + std::strerror(errno) +
+        error = "cannot open the board's channel in " + board_.testbed.root() + ": " + std::strerror(errno) +
                 (errno == ENAMETOOLONG ? " (set TMPDIR to a shorter directory)" : "");
     } else if (!open_clock()) {
         error = "cannot make the board's clock " + clock_path_ + ": " + std::strerror(errno);
     } else {
-        child_ = spawn(options_.argv, board_.testbed.environment(channel_path_, clock_path_), options_.inherit_input,
+        child_ = spawn(options_.argv, board_.testbed.environment(channel_path_, nodes_path_, clock_path_), options_.inherit_input,
                        error);
     }
     if (child_.pid < 0) {
@@ -243,6 +265,11 @@ void Run::loop()
         for (const int fd : watch_) {
             fds.push_back({fd, POLLIN, 0});
         }
+        fds.push_back({nodes_listener_, POLLIN, 0});
+        const std::size_t first_node_file = fds.size();
+        for (const auto& file : node_files_) {
+            fds.push_back({file->fd, POLLIN, 0});
+        }
         const std::size_t first_process = fds.size();
         for (const auto& process : processes_) {
             fds.push_back({process.fd, POLLIN, 0});
@@ -268,7 +295,7 @@ void Run::loop()
         if (fds[6].revents != 0) {
             pass_on_signals();
         }
-        for (std::size_t i = 7; i < first_process; ++i) {
+        for (std::size_t i = 7; i + 1 < first_node_file; ++i) {
             if (fds[i].revents != 0 && (observer_ == nullptr || !observer_->on_readable(fds[i].fd))) {
                 watch_.erase(std::find(watch_.begin(), watch_.end(), fds[i].fd));
             }
@@ -277,6 +304,16 @@ void Run::loop()
             hand_over_terminal();
         }
         drain_output();
+        // An open file closed for the last time is released before a new
+        // open of the node is served, as the kernel would have done.
+        for (std::size_t i = first_node_file; i < first_process; ++i) {
+            if (fds[i].revents != 0) {
+                serve_node_file(fds[i].fd);
+            }
+        }
+        if (fds[first_node_file - 1].revents != 0) {
+            accept_node_files();
+        }
         if (fds[0].revents != 0) {
             accept_process();
         }
@@ -309,6 +346,9 @@ void Run::finish()
             close_fd(process.pidfd);
         }
         processes_.clear();
+        while (!node_files_.empty()) {
+            release_node_file(*node_files_.back());
+        }
     }
     int status = 0;
     while (waitpid(child_.pid, &status, 0) < 0 && errno == EINTR) {
@@ -340,14 +380,14 @@ void Run::release()
 {
     board_.recorder.on_record(nullptr);
     board_.recorder.share_clock(nullptr);
-    for (int* fd : {&child_.input, &child_.output, &child_.errors, &listener_, &wake_, &exited_}) {
+    for (int* fd : {&child_.input, &child_.output, &child_.errors, &listener_, &nodes_listener_, &wake_, &exited_}) {
         close_fd(*fd);
     }
     if (clock_ != nullptr) {
         munmap(clock_, sizeof *clock_);
         clock_ = nullptr;
     }
-    for (const auto& path : {channel_path_, clock_path_}) {
+    for (const auto& path : {channel_path_, nodes_path_, clock_path_}) {
         if (!path.empty()) {
             unlink(path.c_str());
         }
@@ -357,13 +397,23 @@ void Run::release()
 bool Run::before_device_call()
 {
     std::lock_guard guard(lock_);
-    drain_output();
-    return !result_.stopped;
+    return device_call_allowed();
 }
 
 void Run::after_device_call()
 {
     std::lock_guard guard(lock_);
+    device_call_done();
+}
+
+bool Run::device_call_allowed()
+{
+    drain_output();
+    return !result_.stopped;
+}
+
+void Run::device_call_done()
+{
     // Bus time moves virtual time on too: a program that never pauses is
     // stopped by the transfer that reaches the stop time.
     if (options_.stop_at && board_.recorder.now_ns() >= to_ns(*options_.stop_at)) {
@@ -433,10 +483,7 @@ wire::Reply Run::handle(Process& process, const wire::RequestHeader& header, std
     wire::Reply reply{0, 0, 0, -1, 0, 0};
     switch (header.type) {
     case Request::open:
-        return handle_open(process, header, payload);
-    case Request::close:
-        handle_close(process, header.fd);
-        break;
+        return handle_open(header, payload);
     case Request::log:
         board_.recorder.record(LogLine{board_.recorder.now(), static_cast<int>(header.arg0), std::string(payload)});
         break;
@@ -453,45 +500,201 @@ wire::Reply Run::handle(Process& process, const wire::RequestHeader& header, std
     return reply;
 }
 
-// A device node opened (umockdev has already opened the testbed's file):
-// recorded, and refused where a fault denies it. Or an attribute that is not
-// there: recorded if it would be in a device's directory.
-wire::Reply Run::handle_open(Process& process, const wire::RequestHeader& header, std::string_view path_text)
+// An open that failed in the process: an attribute that is not there
+// (recorded if it would be in a device's directory), or a node of the PC's
+// that the board has not got.
+wire::Reply Run::handle_open(const wire::RequestHeader& header, std::string_view path_text)
 {
     const std::string path(path_text);
-    if (path.compare(0, 5, "/dev/") != 0) {
-        if (const auto device = board_.sysfs.device_at(board_.canonical(path)); device && header.fd < 0) {
-            board_.recorder.record(FileEvent{board_.recorder.now(), *device, path, FileEvent::Op::open, -header.fd});
-        }
-        return {header.fd, header.fd < 0 ? -header.fd : 0, 0, -1, 0, 0};
+    const int error = header.fd < 0 ? static_cast<int>(-header.fd) : 0;
+    if (path.compare(0, 5, "/dev/") == 0) {
+        board_.recorder.record(FileEvent{board_.recorder.now(), std::filesystem::path(path).filename().string(), path,
+                                         FileEvent::Op::open, error});
+    } else if (const auto device = board_.sysfs.device_at(board_.canonical(path)); device && header.fd < 0) {
+        board_.recorder.record(FileEvent{board_.recorder.now(), *device, path, FileEvent::Op::open, error});
     }
-    const std::string dev = std::filesystem::path(path).filename().string();
-    wire::Reply reply{header.fd, 0, 1, -1, 0, 0};
-    if (header.fd < 0) {
-        reply = {-1, -header.fd, 0, -1, 0, 0};
-    } else if (board_.config.faults.denied(board_.canonical(path))) {
-        reply = {-1, EACCES, 0, -1, 0, 0};
-    }
-    const FileEvent opened{board_.recorder.now(), dev, path, FileEvent::Op::open, reply.result < 0 ? reply.error : 0};
-    board_.recorder.record(opened);
-    if (reply.result >= 0) {
-        process.open_nodes.emplace_back(header.fd, opened);
-    }
-    return reply;
+    return {header.fd, error, 0, -1, 0, 0};
 }
 
-void Run::handle_close(Process& process, int fd)
+// --- The open files of the board's nodes ------------------------------------------
+
+void Run::accept_node_files()
 {
-    const auto node = std::find_if(process.open_nodes.begin(), process.open_nodes.end(),
-                                   [fd](const auto& entry) { return entry.first == fd; });
-    if (node == process.open_nodes.end()) {
+    for (;;) {
+        const int fd = accept4(nodes_listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            return;
+        }
+        node_files_.push_back(std::make_unique<NodeFile>());
+        node_files_.back()->fd = fd;
+        // The open is usually there already: served now, not a turn later.
+        serve_node_file(fd);
+    }
+}
+
+void Run::serve_node_file(int fd)
+{
+    const auto it = std::find_if(node_files_.begin(), node_files_.end(),
+                                 [fd](const auto& file) { return file->fd == fd; });
+    if (it == node_files_.end()) {
         return;
     }
-    FileEvent closed = node->second;
-    closed.t = board_.recorder.now();
-    closed.op = FileEvent::Op::close;
-    board_.recorder.record(closed);
-    process.open_nodes.erase(node);
+    NodeFile& file = **it;
+    node_message_.resize(sizeof(wire::NodeRequest) + wire::max_node_segments * sizeof(wire::Segment) +
+                         wire::max_node_message);
+    const ssize_t n = recv(file.fd, node_message_.data(), node_message_.size(), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return;
+    }
+    if (n <= 0) {
+        release_node_file(file); // the last descriptor of it has been closed
+        return;
+    }
+    const auto received = std::span(node_message_).first(static_cast<std::size_t>(n));
+    wire::NodeRequest request{};
+    if (received.size() >= sizeof request) {
+        std::memcpy(&request, received.data(), sizeof request);
+    }
+    node_reply_.clear();
+    if (request.magic != wire::node_magic) {
+        // Bytes written past the preload (the C library's stdio writes
+        // through its own write(), which no preload sees): a write() that
+        // nobody waits an answer for.
+        raw_node_write(file, received);
+        return;
+    }
+    wire::NodeReply reply = answer_node_call(file, request, received.subspan(sizeof request));
+    reply.returned = static_cast<std::uint32_t>(node_reply_.size());
+    iovec parts[2] = {{&reply, sizeof reply}, {node_reply_.data(), node_reply_.size()}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    sendmsg(file.fd, &message, MSG_NOSIGNAL);
+}
+
+wire::NodeReply Run::answer_node_call(NodeFile& file, const wire::NodeRequest& request, std::span<std::uint8_t> rest)
+{
+    if (request.op == wire::NodeOp::open) {
+        const std::size_t length = std::min<std::size_t>(request.path_length, rest.size());
+        return open_node_file(file, request, std::string(reinterpret_cast<const char*>(rest.data()), length));
+    }
+    if (file.node == nullptr) {
+        return {-1, EBADF, 0};
+    }
+    if (request.op == wire::NodeOp::close) {
+        if (request.pid == file.opener && request.fd == file.opener_fd && !file.close_recorded) {
+            FileEvent closed = file.opened;
+            closed.t = board_.recorder.now();
+            closed.op = FileEvent::Op::close;
+            board_.recorder.record(closed);
+            file.close_recorded = true;
+        }
+        return {0, 0, 0};
+    }
+    // The segment table, then the bytes of the segments the program sent.
+    if (request.segments > wire::max_node_segments || request.segments > rest.size() / sizeof(wire::Segment)) {
+        return {-1, EINVAL, 0};
+    }
+    std::vector<wire::Segment> segments(request.segments);
+    if (!segments.empty()) {
+        std::memcpy(segments.data(), rest.data(), segments.size() * sizeof(wire::Segment));
+    }
+    std::span<std::uint8_t> data = rest.subspan(segments.size() * sizeof(wire::Segment));
+    // What the call only writes (a read()'s buffer) starts as zeros here.
+    std::size_t written_only = 0;
+    for (const wire::Segment& segment : segments) {
+        written_only += (segment.flags & wire::segment_in) == 0 ? segment.length : 0;
+    }
+    if (written_only > wire::max_node_message) {
+        return {-1, EINVAL, 0};
+    }
+    node_scratch_.assign(written_only, 0);
+    std::span<std::uint8_t> scratch(node_scratch_);
+    CallMemory memory;
+    std::vector<std::span<std::uint8_t>> pieces;
+    for (const wire::Segment& segment : segments) {
+        std::span<std::uint8_t>& source = (segment.flags & wire::segment_in) != 0 ? data : scratch;
+        if (segment.length > source.size()) {
+            return {-1, EINVAL, 0};
+        }
+        pieces.push_back(source.first(segment.length));
+        source = source.subspan(segment.length);
+        memory.add(segment.address, pieces.back());
+    }
+    const auto buffer = request.op != wire::NodeOp::ioctl && !pieces.empty() ? pieces.front() : std::span<std::uint8_t>{};
+    NodeCall call(&file, static_cast<unsigned long>(request.request), static_cast<unsigned long>(request.argument),
+                  memory, buffer);
+    if (!device_call_allowed()) {
+        return {-1, EIO, 0};
+    }
+    {
+        std::lock_guard devices(board_.devices_lock);
+        Testbed::serve(*file.node, call, request.op);
+    }
+    device_call_done();
+    // What the call wrote goes back when it succeeded (the drivers copy
+    // nothing out on a failure): a read()'s bytes read, an ioctl's memory.
+    if (call.result() > 0 && request.op == wire::NodeOp::read) {
+        const auto n = std::min<std::size_t>(static_cast<std::size_t>(call.result()), buffer.size());
+        node_reply_.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+    } else if (call.result() >= 0 && request.op == wire::NodeOp::ioctl) {
+        for (std::size_t i = 0; i < segments.size(); ++i) {
+            if ((segments[i].flags & wire::segment_out) != 0) {
+                node_reply_.insert(node_reply_.end(), pieces[i].begin(), pieces[i].end());
+            }
+        }
+    }
+    return {call.result(), call.result() < 0 ? call.error() : 0, 0};
+}
+
+void Run::raw_node_write(NodeFile& file, std::span<std::uint8_t> bytes)
+{
+    if (file.node == nullptr || !device_call_allowed()) {
+        return;
+    }
+    CallMemory memory;
+    NodeCall call(&file, 0, bytes.size(), memory, bytes);
+    {
+        std::lock_guard devices(board_.devices_lock);
+        Testbed::serve(*file.node, call, wire::NodeOp::write);
+    }
+    device_call_done();
+}
+
+// The first message of a node's connection: the open() it stands for.
+wire::NodeReply Run::open_node_file(NodeFile& file, const wire::NodeRequest& request, const std::string& path)
+{
+    if (file.node != nullptr || file.refused) {
+        return {-1, EINVAL, 0};
+    }
+    const std::string canonical = board_.canonical(path);
+    Testbed::Node* node = canonical.compare(0, 5, "/dev/") == 0 ? board_.testbed.node(canonical.substr(5)) : nullptr;
+    const int error = node == nullptr ? ENOENT : board_.config.faults.denied(canonical) ? EACCES : 0;
+    file.opened = FileEvent{board_.recorder.now(), std::filesystem::path(path).filename().string(), path,
+                            FileEvent::Op::open, error};
+    board_.recorder.record(file.opened);
+    if (error != 0) {
+        file.refused = true;
+        return {-1, error, 0};
+    }
+    file.node = node;
+    file.opener = request.pid;
+    file.opener_fd = request.fd;
+    std::lock_guard devices(board_.devices_lock);
+    node->model.opened(&file);
+    return {0, 0, 0};
+}
+
+void Run::release_node_file(NodeFile& file)
+{
+    if (file.node != nullptr) {
+        std::lock_guard devices(board_.devices_lock);
+        file.node->model.closed(&file);
+    }
+    close(file.fd);
+    const auto it = std::find_if(node_files_.begin(), node_files_.end(),
+                                 [&file](const auto& f) { return f.get() == &file; });
+    node_files_.erase(it);
 }
 
 // --- Virtual time -------------------------------------------------------------------

@@ -3,7 +3,8 @@
 // One run of a program on the board: it starts the program with the board's
 // environment, passes its output on, serves the requests of its processes
 // on the board's channel (their pauses, which make virtual time; syslog;
-// signal handlers; device nodes opened and closed), and stops it or
+// signal handlers; sysfs paths that are not there), serves the calls of its
+// open files of the board's nodes, and stops it or
 // interrupts it when the run's options say so.
 
 #include "board_impl.hpp"
@@ -12,7 +13,9 @@
 
 #include <atomic>
 #include <mutex>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,7 +41,18 @@ private:
         std::int64_t sleep_start = 0;  // the pause it is in, in virtual ns
         std::int64_t sleep_length = 0;
         std::optional<std::int64_t> planned_interrupt; // when the board cuts that pause short with SIGINT
-        std::vector<std::pair<int, FileEvent>> open_nodes; // its open device nodes, by descriptor
+    };
+
+    // An open file of one of the board's nodes: a connection on the nodes'
+    // socket, which the program holds as the descriptor open() gave it.
+    struct NodeFile {
+        int fd = -1;
+        Testbed::Node* node = nullptr; // set once its open has been served
+        bool refused = false;          // the open failed: the connection is about to go
+        pid_t opener = 0;              // the process that opened it and its descriptor,
+        int opener_fd = -1;            // whose close() is the open file's close in the record
+        FileEvent opened;
+        bool close_recorded = false;
     };
 
     bool start();
@@ -53,10 +67,21 @@ private:
     // False when the process has gone.
     bool serve(Process& process);
     wire::Reply handle(Process& process, const wire::RequestHeader& header, std::string_view payload);
-    wire::Reply handle_open(Process& process, const wire::RequestHeader& header, std::string_view path);
-    void handle_close(Process& process, int fd);
+    wire::Reply handle_open(const wire::RequestHeader& header, std::string_view path);
     wire::Reply handle_sleep_begin(Process& process, std::int64_t ns);
     void handle_sleep_end(Process& process, std::int64_t real_ns, bool cut_short);
+
+    void accept_node_files();
+    void serve_node_file(int fd);
+    wire::NodeReply answer_node_call(NodeFile& file, const wire::NodeRequest& request, std::span<std::uint8_t> rest);
+    void raw_node_write(NodeFile& file, std::span<std::uint8_t> bytes);
+    wire::NodeReply open_node_file(NodeFile& file, const wire::NodeRequest& request, const std::string& path);
+    // The driver's release(): the last descriptor of the open file has gone.
+    void release_node_file(NodeFile& file);
+    // Around each call of a device, with the run's lock held: false when the
+    // run has stopped the program.
+    bool device_call_allowed();
+    void device_call_done();
 
     void drain_output();
     void take_output(int& fd, bool is_stdout);
@@ -89,6 +114,12 @@ private:
     int exited_ = -1; // pidfd of the program: readable once it has ended
     std::string channel_path_;
     int listener_ = -1;
+    std::string nodes_path_;
+    int nodes_listener_ = -1;
+    std::vector<std::unique_ptr<NodeFile>> node_files_;
+    std::vector<std::uint8_t> node_message_; // the request being served, the reply's bytes,
+    std::vector<std::uint8_t> node_reply_;   // and what the call only writes
+    std::vector<std::uint8_t> node_scratch_;
     std::string clock_path_;
     wire::ClockPage* clock_ = nullptr;
     int wake_ = -1;

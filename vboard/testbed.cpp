@@ -24,27 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// umockdev 0.17.16 hands a zero-length read() or write() on a node to the
-// board correctly (i2c-dev makes it an address-only transfer), but on its
-// way asks GLib to read zero bytes of payload into no buffer, and GLib
-// complains on vboard's standard error, in the middle of the program's
-// output. That one complaint is dropped; every other message of GLib stays.
-void quiet_empty_payload_complaint()
-{
-    static const bool installed = [] {
-        g_log_set_handler(
-            "GLib-GIO", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
-            [](const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer data) {
-                if (std::strstr(message, "g_input_stream_read_all: assertion 'buffer != NULL' failed") == nullptr) {
-                    g_log_default_handler(domain, level, message, data);
-                }
-            },
-            nullptr);
-        return true;
-    }();
-    static_cast<void>(installed);
-}
-
 bool is_writable_tmpfs(const char* dir)
 {
     struct statfs fs{};
@@ -72,36 +51,8 @@ void Testbed::prefer_memory_for_testbeds()
     }
 }
 
-// A device node and the umockdev handler that feeds it.
-struct Testbed::NodeBinding {
-    Testbed* testbed;
-    std::string name; // "spidev3.0"
-    DeviceNode* node;
-    FaultPlan* faults;
-    UMockdevIoctlBase* handler = nullptr;
-    std::vector<UMockdevIoctlClient*> open_files; // one reference each
-
-    // The open files whose last descriptor has been closed, told to the
-    // node as closed. umockdev notices a closed connection on its own time;
-    // the kernel releases the file as the last descriptor goes, so before
-    // the next open of the node every connection already closed counts.
-    void sweep(bool all)
-    {
-        for (auto it = open_files.begin(); it != open_files.end();) {
-            if (all || !umockdev_ioctl_client_get_connected(*it)) {
-                node->closed(*it);
-                g_object_unref(*it);
-                it = open_files.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-};
-
-Testbed::Testbed(std::mutex& devices_lock, DeviceCalls& calls) : devices_lock_(devices_lock), calls_(calls)
+Testbed::Testbed()
 {
-    quiet_empty_payload_complaint();
     testbed_ = umockdev_testbed_new();
     gchar* dir = umockdev_testbed_get_root_dir(testbed_);
     root_ = dir;
@@ -111,12 +62,6 @@ Testbed::Testbed(std::mutex& devices_lock, DeviceCalls& calls) : devices_lock_(d
 
 Testbed::~Testbed()
 {
-    for (const auto& node : nodes_) {
-        umockdev_testbed_detach_ioctl(testbed_, ("/dev/" + node->name).c_str(), nullptr);
-        g_object_unref(node->handler);
-        std::lock_guard guard(devices_lock_);
-        node->sweep(true);
-    }
     g_object_unref(testbed_);
 }
 
@@ -135,88 +80,43 @@ void Testbed::add_node(const std::string& name, const std::string& subsystem, co
         fs::create_directories(root_ + "/dev/.node");
         fs::create_symlink(major_minor, root_ + "/dev/.node/" + name);
     }
-    // umockdev records the node's major:minor but leaves the node itself to
-    // us; an empty file is enough, as umockdev answers every call on it.
+    // umockdev records the node's major:minor (its preload shows the file
+    // as that character device); an empty file stands for the node itself.
+    // A program never reads or writes it: our preload connects each open of
+    // it to the board instead.
     std::ofstream(root_ + devname);
-
-    auto binding = std::make_unique<NodeBinding>(NodeBinding{this, name, &node, &faults, nullptr, {}});
-    binding->handler = umockdev_ioctl_base_new();
-    using Callback = gboolean (*)(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer);
-    const Callback on_ioctl = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) -> gboolean {
-        auto& b = *static_cast<NodeBinding*>(data);
-        NodeCall call(client);
-        b.testbed->serve(b, call, NodeOp::ioctl);
-        return TRUE;
-    };
-    const Callback on_read = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) -> gboolean {
-        auto& b = *static_cast<NodeBinding*>(data);
-        NodeCall call(client);
-        b.testbed->serve(b, call, NodeOp::read);
-        return TRUE;
-    };
-    const Callback on_write = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) -> gboolean {
-        auto& b = *static_cast<NodeBinding*>(data);
-        NodeCall call(client);
-        b.testbed->serve(b, call, NodeOp::write);
-        return TRUE;
-    };
-    // A connection is one open file of the node: umockdev makes it at
-    // open() and drops it when the last descriptor of it is closed.
-    using Notify = void (*)(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer);
-    const Notify on_connect = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-        auto& b = *static_cast<NodeBinding*>(data);
-        std::lock_guard guard(b.testbed->devices_lock_);
-        b.sweep(false);
-        b.open_files.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
-        b.node->opened(client);
-    };
-    const Notify on_vanish = [](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-        auto& b = *static_cast<NodeBinding*>(data);
-        std::lock_guard guard(b.testbed->devices_lock_);
-        const auto it = std::find(b.open_files.begin(), b.open_files.end(), client);
-        if (it != b.open_files.end()) {
-            b.node->closed(client);
-            g_object_unref(client);
-            b.open_files.erase(it);
-        }
-    };
-    g_signal_connect(binding->handler, "client-connected", G_CALLBACK(on_connect), binding.get());
-    g_signal_connect(binding->handler, "client-vanished", G_CALLBACK(on_vanish), binding.get());
-    g_signal_connect(binding->handler, "handle-ioctl", G_CALLBACK(on_ioctl), binding.get());
-    g_signal_connect(binding->handler, "handle-read", G_CALLBACK(on_read), binding.get());
-    g_signal_connect(binding->handler, "handle-write", G_CALLBACK(on_write), binding.get());
-    umockdev_testbed_attach_ioctl(testbed_, devname.c_str(), binding->handler, nullptr);
-    nodes_.push_back(std::move(binding));
+    nodes_.push_back(std::make_unique<Node>(Node{name, node, faults}));
 }
 
-// On umockdev's thread. Every call on a node takes the devices' lock: the
-// run loop and the sysfs filesystem reach the same models.
-void Testbed::serve(NodeBinding& binding, NodeCall& call, NodeOp op)
+Testbed::Node* Testbed::node(const std::string& name)
 {
-    if (!calls_.before()) {
+    for (const auto& n : nodes_) {
+        if (n->name == name) {
+            return n.get();
+        }
+    }
+    return nullptr;
+}
+
+void Testbed::serve(Node& node, NodeCall& call, wire::NodeOp op)
+{
+    switch (op) {
+    case wire::NodeOp::ioctl:
+        node.model.ioctl(call, node.faults.ioctl_error(node.name, call.request()));
+        break;
+    case wire::NodeOp::read:
+        node.model.read(call);
+        break;
+    case wire::NodeOp::write:
+        node.model.write(call);
+        break;
+    default:
+        call.complete(-1, EINVAL);
+        break;
+    }
+    if (!call.completed()) {
         call.complete(-1, EIO);
-        call.answer();
-        return;
     }
-    {
-        std::lock_guard guard(devices_lock_);
-        switch (op) {
-        case NodeOp::ioctl:
-            binding.node->ioctl(call, binding.faults->ioctl_error(binding.name, call.request()));
-            break;
-        case NodeOp::read:
-            binding.node->read(call);
-            break;
-        case NodeOp::write:
-            binding.node->write(call);
-            break;
-        }
-        if (!call.completed()) {
-            call.complete(-1, EIO);
-        }
-    }
-    calls_.after();
-    call.answer();
 }
 
 void Testbed::add_directory(const std::string& path)
@@ -305,7 +205,8 @@ void Testbed::remove(const std::string& canonical_path, const std::string& keep)
     }
 }
 
-std::vector<std::string> Testbed::environment(const std::string& channel, const std::string& clock) const
+std::vector<std::string> Testbed::environment(const std::string& channel, const std::string& nodes,
+                                              const std::string& clock) const
 {
     std::vector<std::string> env;
     std::string asan_options = "verify_asan_link_order=0";
@@ -313,7 +214,7 @@ std::vector<std::string> Testbed::environment(const std::string& channel, const 
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('='));
         if (name == "LD_PRELOAD" || name == "UMOCKDEV_DIR" || name == "MRAA_JSON_PLATFORM" ||
-            name == wire::channel_variable || name == wire::clock_variable) {
+            name == wire::channel_variable || name == wire::nodes_variable || name == wire::clock_variable) {
             continue;
         }
         if (name == "ASAN_OPTIONS") {
@@ -328,6 +229,7 @@ std::vector<std::string> Testbed::environment(const std::string& channel, const 
     env.push_back("UMOCKDEV_DIR=" + root_);
     env.push_back(std::string("MRAA_JSON_PLATFORM=") + VBOARD_BOARD_JSON);
     env.push_back(std::string(wire::channel_variable) + "=" + channel);
+    env.push_back(std::string(wire::nodes_variable) + "=" + nodes);
     env.push_back(std::string(wire::clock_variable) + "=" + clock);
     // A sanitized program cannot have its runtime first in line behind preloads.
     env.push_back("ASAN_OPTIONS=" + asan_options);

@@ -2,21 +2,19 @@
 
 // The board's / as the program sees it: an umockdev testbed (a temporary
 // directory that umockdev's preload puts in place of /sys and /dev), its
-// device nodes served by the device models, the mount point of the sysfs
+// device nodes and the models that serve them, the mount point of the sysfs
 // filesystem and the links that lead there (/sys/class/pwm/pwmchip0,
 // /sys/bus/iio/devices/iio:device0).
 
-#include "device_calls.hpp"
 #include "devices/node.hpp"
 #include "process.hpp"
+#include "protocol.hpp"
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
-typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 
 namespace vboard {
 
@@ -28,9 +26,7 @@ public:
     // the platform bus, where the kernel puts the SoC's devices.
     static constexpr const char* sysfs_mount_point = "/sys/devices/platform";
 
-    // `devices_lock` is held during every call on a node, and `calls` hears
-    // of each.
-    Testbed(std::mutex& devices_lock, DeviceCalls& calls);
+    Testbed();
     ~Testbed();
 
     // Where TMPDIR does not say otherwise, testbeds from now on are made in
@@ -46,11 +42,24 @@ public:
     // The directory that stands for the board's /.
     const std::string& root() const { return root_; }
 
+    // A node of the board and the model behind it.
+    struct Node {
+        std::string name; // "spidev3.0"
+        DeviceNode& model;
+        FaultPlan& faults;
+    };
+
     // A character device node /dev/NAME of `subsystem`, served by `node`.
     // With no subsystem, the node alone, without a device in umockdev's
     // sysfs (where the device's own directory is the board's sysfs).
     void add_node(const std::string& name, const std::string& subsystem, const std::string& major_minor,
                   DeviceNode& node, FaultPlan& faults);
+
+    // The node /dev/NAME, or null.
+    Node* node(const std::string& name);
+    // One call of a program on `node`, with what a fault plan injects, on
+    // the run's thread with the devices' lock held.
+    static void serve(Node& node, NodeCall& call, wire::NodeOp op);
 
     // A directory (and its parents) and a relative symbolic link, both given
     // as the program sees them (/sys/...).
@@ -69,19 +78,14 @@ public:
     // The environment of a program run on the board: the caller's, with the
     // preloads, the testbed, the board description, the board's channel and
     // clock set.
-    std::vector<std::string> environment(const std::string& channel, const std::string& clock) const;
+    std::vector<std::string> environment(const std::string& channel, const std::string& nodes,
+                                         const std::string& clock) const;
 
 private:
-    struct NodeBinding;
-    enum class NodeOp { ioctl, read, write };
-    void serve(NodeBinding& binding, NodeCall& call, NodeOp op);
-
-    std::mutex& devices_lock_;
-    DeviceCalls& calls_;
     UMockdevTestbed* testbed_ = nullptr;
     std::string root_;
     std::unique_ptr<Janitor> janitor_;
-    std::vector<std::unique_ptr<NodeBinding>> nodes_;
+    std::vector<std::unique_ptr<Node>> nodes_;
 };
 
 } // namespace vboard

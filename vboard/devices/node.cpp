@@ -1,109 +1,38 @@
 #include "node.hpp"
 
-#include <umockdev.h>
-
-#include <algorithm>
-#include <utility>
-
 namespace vboard {
 
-ClientMemory::ClientMemory(const ClientMemory& other) : data_(other.data_)
+std::span<std::uint8_t> CallMemory::find(std::uint64_t address, std::size_t length) const
 {
-    if (data_ != nullptr) {
-        g_object_ref(data_);
+    for (const Piece& piece : pieces_) {
+        if (address >= piece.address && length <= piece.bytes.size() &&
+            address - piece.address <= piece.bytes.size() - length) {
+            return piece.bytes.subspan(address - piece.address, length);
+        }
     }
-}
-
-ClientMemory& ClientMemory::operator=(const ClientMemory& other)
-{
-    if (this != &other) {
-        ClientMemory copy(other);
-        std::swap(data_, copy.data_);
-    }
-    return *this;
-}
-
-ClientMemory::~ClientMemory()
-{
-    if (data_ != nullptr) {
-        g_object_unref(data_);
-    }
-}
-
-namespace {
-
-// umockdev lends the call's argument block; a ClientMemory owns a reference.
-ClientMemory argument_block(UMockdevIoctlClient* client)
-{
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    if (arg != nullptr) {
-        g_object_ref(arg);
-    }
-    return ClientMemory(arg);
-}
-
-} // namespace
-
-std::span<std::uint8_t> ClientMemory::bytes() const
-{
-    if (data_ == nullptr) {
-        return {};
-    }
-    return {data_->data, static_cast<std::size_t>(data_->data_len)};
+    return {};
 }
 
 ClientMemory ClientMemory::follow(std::size_t pointer_offset, std::size_t length) const
 {
-    if (data_ == nullptr) {
+    if (memory_ == nullptr || pointer_offset + sizeof(std::uint64_t) > bytes_.size()) {
         return ClientMemory(nullptr);
     }
-    GError* error = nullptr;
-    UMockdevIoctlData* target = umockdev_ioctl_data_resolve(data_, pointer_offset, length, &error);
-    if (target == nullptr) {
-        g_clear_error(&error);
+    if (length == 0) {
+        return ClientMemory(*memory_, {}); // nothing to copy: the kernel never looks at the pointer
     }
-    return ClientMemory(target);
-}
-
-unsigned long NodeCall::request() const
-{
-    return umockdev_ioctl_client_get_request(client_);
-}
-
-unsigned long NodeCall::argument() const
-{
-    const UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client_);
-    unsigned long value = 0;
-    if (arg != nullptr && static_cast<std::size_t>(arg->data_len) >= sizeof value) {
-        std::copy_n(arg->data, sizeof value, reinterpret_cast<std::uint8_t*>(&value));
-    }
-    return value;
+    const auto pointer = load<std::uint64_t>(pointer_offset);
+    const auto target = memory_->find(pointer, length);
+    return target.data() == nullptr ? ClientMemory(nullptr) : ClientMemory(*memory_, target);
 }
 
 ClientMemory NodeCall::argument_memory(std::size_t length) const
 {
-    return argument_block(client_).follow(0, length);
-}
-
-std::span<std::uint8_t> NodeCall::buffer() const
-{
-    const UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client_);
-    if (arg == nullptr) {
-        return {};
+    const auto target = memory_.find(argument_, length);
+    if (target.data() == nullptr && length > 0) {
+        return ClientMemory(nullptr);
     }
-    return {arg->data, static_cast<std::size_t>(arg->data_len)};
-}
-
-void NodeCall::complete(long result, int error)
-{
-    result_ = result;
-    error_ = error;
-    completed_ = true;
-}
-
-void NodeCall::answer()
-{
-    umockdev_ioctl_client_complete(client_, result_, error_);
+    return ClientMemory(memory_, target);
 }
 
 } // namespace vboard

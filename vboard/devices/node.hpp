@@ -1,9 +1,10 @@
 #pragma once
 
-// A character device node of the board (/dev/i2c-0, /dev/spidev3.0), served
-// through umockdev's ioctl emulation: the program's ioctl(), read() and
-// write() on the node arrive here, on umockdev's worker thread, with the
-// program blocked until the call is completed.
+// A character device node of the board (/dev/i2c-0, /dev/spidev3.0): the
+// program's ioctl(), read() and write() on the node arrive here, on the run's
+// thread, with the program blocked until the call is completed. The program's
+// memory that a call may reach comes with it (the preload sends it), so a
+// handler works on a copy, and what it changes in the copy goes back.
 
 #include <cerrno>
 #include <cstddef>
@@ -12,34 +13,45 @@
 #include <cstring>
 #include <span>
 #include <string>
-
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
-typedef struct _UMockdevIoctlData UMockdevIoctlData;
+#include <vector>
 
 namespace vboard {
 
-// Memory of the program, copied over for the duration of one call. Changes
-// to bytes() are copied back when the call completes. Holds a reference to
-// umockdev's copy.
+// The pieces of the program's memory one call brought along: each is where
+// it is in the program and the board's copy of it.
+class CallMemory {
+public:
+    struct Piece {
+        std::uint64_t address;
+        std::span<std::uint8_t> bytes;
+    };
+    void add(std::uint64_t address, std::span<std::uint8_t> bytes) { pieces_.push_back({address, bytes}); }
+    // `length` bytes at `address`, if the call brought them (a null span
+    // otherwise, as for a bad pointer).
+    std::span<std::uint8_t> find(std::uint64_t address, std::size_t length) const;
+
+private:
+    std::vector<Piece> pieces_;
+};
+
+// Memory of the program, as a call brought it. Changes to bytes() go back to
+// the program when the call completes.
 class ClientMemory {
 public:
-    // Takes over one reference to `data` (which may be null).
-    explicit ClientMemory(UMockdevIoctlData* data) : data_(data) {}
-    ClientMemory(const ClientMemory& other);
-    ClientMemory& operator=(const ClientMemory& other);
-    ~ClientMemory();
+    ClientMemory() = default;
+    explicit ClientMemory(std::nullptr_t) {}
+    ClientMemory(const CallMemory& memory, std::span<std::uint8_t> bytes) : memory_(&memory), bytes_(bytes) {}
 
-    bool valid() const { return data_ != nullptr; }
-    std::span<std::uint8_t> bytes() const;
+    bool valid() const { return memory_ != nullptr; }
+    std::span<std::uint8_t> bytes() const { return bytes_; }
     // The bytes at `offset` read as a T (a kernel structure or a value),
     // zero where the block ends before it does.
     template <typename T>
     T load(std::size_t offset = 0) const
     {
         T value{};
-        const auto block = bytes();
-        if (offset < block.size()) {
-            std::memcpy(&value, block.data() + offset, std::min(sizeof value, block.size() - offset));
+        if (offset < bytes_.size()) {
+            std::memcpy(&value, bytes_.data() + offset, std::min(sizeof value, bytes_.size() - offset));
         }
         return value;
     }
@@ -48,34 +60,48 @@ public:
     ClientMemory follow(std::size_t pointer_offset, std::size_t length) const;
 
 private:
-    UMockdevIoctlData* data_;
+    const CallMemory* memory_ = nullptr;
+    std::span<std::uint8_t> bytes_;
 };
 
 // One ioctl(), read() or write() of the program on a node.
 class NodeCall {
 public:
-    explicit NodeCall(UMockdevIoctlClient* client) : client_(client) {}
+    NodeCall(const void* open_file, unsigned long request, unsigned long argument, const CallMemory& memory,
+             std::span<std::uint8_t> buffer)
+        : open_file_(open_file), request_(request), argument_(argument), memory_(memory), buffer_(buffer)
+    {
+    }
 
     // Tells the program's open files of the node apart (the kernel keeps,
     // for instance, the I2C address per open file).
-    const void* open_file() const { return client_; }
+    const void* open_file() const { return open_file_; }
 
-    unsigned long request() const;
+    unsigned long request() const { return request_; }
     // ioctl: the third argument itself (I2C_SLAVE passes the address so).
-    unsigned long argument() const;
+    unsigned long argument() const { return argument_; }
     // ioctl: `length` bytes at the address the third argument holds.
     ClientMemory argument_memory(std::size_t length) const;
     // read(), write(): the program's buffer.
-    std::span<std::uint8_t> buffer() const;
+    std::span<std::uint8_t> buffer() const { return buffer_; }
 
     // The call is to return `result`, with errno `error` if -1.
-    void complete(long result, int error = 0);
+    void complete(long result, int error = 0)
+    {
+        result_ = result;
+        error_ = error;
+        completed_ = true;
+    }
     bool completed() const { return completed_; }
-    // Lets the program's call return what complete() said.
-    void answer();
+    long result() const { return result_; }
+    int error() const { return error_; }
 
 private:
-    UMockdevIoctlClient* client_;
+    const void* open_file_;
+    unsigned long request_;
+    unsigned long argument_;
+    const CallMemory& memory_;
+    std::span<std::uint8_t> buffer_;
     bool completed_ = false;
     long result_ = -1;
     int error_ = EIO;

@@ -1,9 +1,9 @@
 // libvboard-preload.so: what only a process itself can tell the virtual
 // board, loaded into every process of the program under test.
 //
-// The board's devices are reached without it: umockdev (another preload)
-// serves /dev and redirects /sys into the board's testbed, where sysfs is a
-// FUSE filesystem with the kernel's rules. This library
+// umockdev (another preload) redirects /sys and /dev into the board's
+// testbed, where sysfs is a FUSE filesystem with the kernel's rules. This
+// library
 // - reports every pause (sleep, usleep, nanosleep, clock_nanosleep on the
 //   monotonic or the real-time clock, relative or absolute, and a poll() or
 //   select() on no descriptor at all), which is how the board keeps virtual
@@ -14,11 +14,12 @@
 // - catches syslog, which glibc would send to the host's /dev/log and so to
 //   its console, and sends each message to the board instead;
 // - reports the installation of signal handlers;
-// - reports opens and closes of device nodes in the program's order, and
-//   lets the board refuse an open (permission denied works even for root);
+// - connects each open() of one of the board's nodes to the board, and
+//   sends each ioctl(), read() and write() on it there as one message with
+//   the memory the call reaches (see protocol.hpp); a bad pointer in it is
+//   EFAULT, as from the kernel;
 // - keeps the PC's own device nodes out of reach (only harmless ones such as
-//   /dev/null stay), and checks the memory an ioctl on a node points to,
-//   where umockdev would abort the program on a bad pointer.
+//   /dev/null stay).
 //
 // Each process connects to the board on its own (VBOARD_CHANNEL names the
 // socket), again after a fork, so no two processes share a request.
@@ -34,6 +35,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +52,7 @@
 #include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -88,6 +91,12 @@ using signal_fn = sighandler_t (*)(int, sighandler_t);
 using close_fn = int (*)(int);
 using fopen_fn = FILE* (*)(const char*, const char*);
 using ioctl_fn = int (*)(int, unsigned long, ...);
+using read_fn = ssize_t (*)(int, void*, size_t);
+using read_chk_fn = ssize_t (*)(int, void*, size_t, size_t);
+using write_fn = ssize_t (*)(int, const void*, size_t);
+using dup2_fn = int (*)(int, int);
+using dup3_fn = int (*)(int, int, int);
+using fclose_fn = int (*)(FILE*);
 
 // The next definition of each wrapped function (umockdev's or libc's),
 // looked up on first use. Two threads racing here store the same
@@ -105,9 +114,8 @@ struct {
     select_fn select;
     sigaction_fn sigaction;
     signal_fn signal;
-    close_fn close;
     fopen_fn fopen, fopen64;
-    ioctl_fn ioctl;
+    fclose_fn fclose;
 } real_fns;
 
 template <typename F>
@@ -244,9 +252,6 @@ __attribute__((constructor)) void start()
 
 // --- Device nodes ------------------------------------------------------------------
 
-constexpr int max_fds = 4096;
-bool watched[max_fds]; // descriptors of device nodes whose close the board wants to hear of
-
 // What a path under /dev is to the program.
 enum class DevicePath {
     none,       // not under /dev
@@ -321,28 +326,361 @@ bool is_missing_attribute(const char* path, int fd)
     return fd < 0 && (errno == ENOENT || errno == ENOTDIR) && path != nullptr && std::strncmp(path, "/sys/", 5) == 0;
 }
 
-// Called after the real open (which umockdev redirects into the testbed):
-// the board may refuse the open of a node, and records it.
-int after_open(const char* path, int flags, int fd, DevicePath kind)
+// After an open that failed: the board records an open of a sysfs path that
+// is not there, and of a node of the PC's that it has not got.
+int after_failed_open(const char* path, int flags, DevicePath kind)
 {
-    const bool told = kind == DevicePath::board_node || kind == DevicePath::blocked || is_missing_attribute(path, fd);
-    if (!told || !on_board()) {
-        return fd;
-    }
     const int open_errno = errno;
-    const Reply reply = request(Request::open, fd >= 0 ? fd : -open_errno, flags, 0, path, std::strlen(path));
-    if (reply.result < 0) {
-        if (fd >= 0) {
-            REAL(close)(fd);
-        }
-        errno = reply.error;
-        return -1;
-    }
-    if (fd >= 0 && fd < max_fds) {
-        watched[fd] = reply.watch != 0;
+    if ((kind == DevicePath::blocked || is_missing_attribute(path, -1)) && on_board()) {
+        request(Request::open, -open_errno, flags, 0, path, std::strlen(path));
     }
     errno = open_errno;
-    return fd;
+    return -1;
+}
+
+// --- The board's nodes ------------------------------------------------------------
+//
+// The descriptor of an open node is a connection to the board (see
+// protocol.hpp). Which descriptors are is known here for those this process
+// opened, and found out on first use for the rest (a descriptor inherited
+// through exec(), or made by dup()): a socket whose peer is the board's
+// node socket.
+
+enum class FdKind : unsigned char {
+    unknown,
+    other,
+    node,        // a node's open file
+    node_opened, // the same, by the descriptor open() gave: its close() is recorded
+};
+
+constexpr int max_fds = 4096; // beyond this, descriptors are taken for what they seem: not the board's
+FdKind fd_kinds[max_fds];
+
+const char* nodes_socket()
+{
+    static const char* path = std::getenv(vboard::wire::nodes_variable);
+    return path;
+}
+
+// The C library's own functions, past umockdev's wrappers: a descriptor
+// that is not one of the board's nodes has nothing for umockdev to do, and
+// its wrappers block and unblock every signal around each call.
+template <typename F>
+F libc(const char* name)
+{
+    static void* handle = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    return reinterpret_cast<F>(dlsym(handle != nullptr ? handle : RTLD_NEXT, name));
+}
+
+#define LIBC(type, name)                                                  \
+    ([]() {                                                               \
+        static const auto fn = libc<type>(#name);                         \
+        return fn;                                                        \
+    }())
+
+FdKind find_kind(int fd)
+{
+    struct stat st{};
+    if (syscall(SYS_fstat, fd, &st) != 0) {
+        return FdKind::unknown; // not open: nothing to remember
+    }
+    sockaddr_un peer{};
+    socklen_t length = sizeof peer;
+    const char* nodes = nodes_socket();
+    if (!S_ISSOCK(st.st_mode) || nodes == nullptr || syscall(SYS_getpeername, fd, &peer, &length) != 0 ||
+        length <= offsetof(sockaddr_un, sun_path)) {
+        return FdKind::other;
+    }
+    return std::strncmp(peer.sun_path, nodes, sizeof peer.sun_path) == 0 ? FdKind::node : FdKind::other;
+}
+
+bool is_node(int fd)
+{
+    if (fd < 0 || fd >= max_fds) {
+        return false;
+    }
+    if (fd_kinds[fd] == FdKind::unknown) {
+        fd_kinds[fd] = find_kind(fd);
+    }
+    return fd_kinds[fd] == FdKind::node || fd_kinds[fd] == FdKind::node_opened;
+}
+
+void set_kind(int fd, FdKind kind)
+{
+    if (fd >= 0 && fd < max_fds) {
+        fd_kinds[fd] = kind;
+    }
+}
+
+// One call on a node: the request, the segment table and the bytes of the
+// segments sent go out in one message straight from the program's memory,
+// and the reply's bytes land straight in it. The kernel checks every
+// pointer on the way: memory the program has not got is EFAULT, as a
+// driver's copy_from_user() or copy_to_user() would say.
+struct NodeCall {
+    vboard::wire::NodeRequest request;
+    vboard::wire::Segment table[vboard::wire::max_node_segments];
+    iovec out[vboard::wire::max_node_segments + 2]; // request, table, the segments' bytes
+    iovec in[vboard::wire::max_node_segments + 1];  // reply, the segments coming back
+    vboard::wire::NodeReply reply;
+    int outs = 0;
+    int ins = 0;
+    std::size_t sent = 0;
+    std::size_t returned = 0;
+    bool too_big = false; // a segment did not fit in a message: the board never sees it
+
+    void start(vboard::wire::NodeOp op, int fd, std::uint64_t request_number, std::uint64_t argument)
+    {
+        request = vboard::wire::NodeRequest{vboard::wire::node_magic, op, fd, static_cast<std::int32_t>(raw_getpid()), 0,
+                                            request_number, argument, 0};
+        out[0] = {&request, sizeof request};
+        out[1] = {table, 0};
+        outs = 2;
+        in[0] = {&reply, sizeof reply};
+        ins = 1;
+        sent = returned = 0;
+        too_big = false;
+    }
+
+    void add(const void* address, std::size_t length, std::uint32_t flags)
+    {
+        const bool sends = (flags & vboard::wire::segment_in) != 0;
+        const bool returns = (flags & vboard::wire::segment_out) != 0;
+        if (request.segments == vboard::wire::max_node_segments || length > vboard::wire::max_node_message ||
+            (sends && sent + length > vboard::wire::max_node_message) ||
+            (returns && returned + length > vboard::wire::max_node_message)) {
+            too_big = true;
+            return;
+        }
+        auto* base = const_cast<void*>(address);
+        table[request.segments++] = {reinterpret_cast<std::uintptr_t>(address), static_cast<std::uint32_t>(length), flags};
+        out[1].iov_len += sizeof(vboard::wire::Segment);
+        if (sends && length > 0) {
+            out[outs++] = {base, length};
+            sent += length;
+        }
+        if (returns && length > 0) {
+            in[ins++] = {base, length};
+            returned += length;
+        }
+    }
+};
+
+NodeCall node_call;
+pthread_mutex_t node_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Sends node_call on `fd` and waits for the reply: the call's result, or -1
+// with errno.
+long exchange(int fd)
+{
+    msghdr message{};
+    message.msg_iov = node_call.out;
+    message.msg_iovlen = static_cast<std::size_t>(node_call.outs);
+    long n = 0;
+    do {
+        n = syscall(SYS_sendmsg, fd, &message, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        return errno == EFAULT ? -EFAULT : -EIO;
+    }
+    message = msghdr{};
+    message.msg_iov = node_call.in;
+    message.msg_iovlen = static_cast<std::size_t>(node_call.ins);
+    for (;;) {
+        n = syscall(SYS_recvmsg, fd, &message, 0);
+        if (n >= 0 || (errno != EINTR && errno != EAGAIN)) {
+            break;
+        }
+        if (errno == EAGAIN) {
+            // The program made the descriptor non-blocking; the board answers
+            // every call all the same.
+            pollfd wait{fd, POLLIN, 0};
+            syscall(SYS_poll, &wait, 1, -1);
+        }
+    }
+    if (n < 0) {
+        return errno == EFAULT ? -EFAULT : -EIO; // EFAULT: the memory to write the answer to is not the program's
+    }
+    if (static_cast<std::size_t>(n) < sizeof node_call.reply) {
+        return -EIO; // the board has gone
+    }
+    if (node_call.reply.result < 0) {
+        return -(node_call.reply.error != 0 ? node_call.reply.error : EIO);
+    }
+    return node_call.reply.result;
+}
+
+// Runs node_call on `fd` for the program: its result, or -1 with errno.
+long finish_call(int fd)
+{
+    const long result = exchange(fd);
+    pthread_mutex_unlock(&node_lock);
+    if (result < 0) {
+        errno = static_cast<int>(-result);
+        return -1;
+    }
+    return result;
+}
+
+ssize_t node_transfer(int fd, vboard::wire::NodeOp op, const void* buffer, std::size_t count)
+{
+    pthread_mutex_lock(&node_lock);
+    node_call.start(op, fd, 0, count);
+    // The drivers' own limits are far below a message's (see protocol.hpp).
+    const std::size_t length = std::min<std::size_t>(count, vboard::wire::max_node_message);
+    node_call.add(buffer, length, op == vboard::wire::NodeOp::read ? vboard::wire::segment_out : vboard::wire::segment_in);
+    return finish_call(fd);
+}
+
+// Copies `length` bytes of the program's memory at `address` into `to`, or
+// false where the program has no such memory (never a crash here).
+bool copy_in(void* to, const void* address, std::size_t length)
+{
+    iovec local{to, length};
+    iovec remote{const_cast<void*>(address), length};
+    return length == 0 || syscall(SYS_process_vm_readv, raw_getpid(), &local, 1, &remote, 1, 0) == static_cast<long>(length);
+}
+
+// The memory an I2C_RDWR reaches: the message set, the messages, and each
+// message's buffer (sent back if it is read into).
+bool add_i2c_messages(const void* arg)
+{
+    i2c_rdwr_ioctl_data set{};
+    if (!copy_in(&set, arg, sizeof set)) {
+        return false;
+    }
+    node_call.add(arg, sizeof set, vboard::wire::segment_in);
+    if (set.nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
+        return true; // refused by the board before it looks at them
+    }
+    static i2c_msg messages[I2C_RDWR_IOCTL_MAX_MSGS];
+    if (!copy_in(messages, set.msgs, set.nmsgs * sizeof(i2c_msg))) {
+        return false;
+    }
+    node_call.add(set.msgs, set.nmsgs * sizeof(i2c_msg), vboard::wire::segment_in);
+    for (std::size_t i = 0; i < set.nmsgs; ++i) {
+        const bool reads = (messages[i].flags & I2C_M_RD) != 0;
+        node_call.add(messages[i].buf, messages[i].len,
+                      vboard::wire::segment_in | (reads ? vboard::wire::segment_out : 0));
+    }
+    return true;
+}
+
+// I2C_SMBUS: the arguments, and the data block, which i2c-dev copies back
+// for a read and for the two process calls.
+bool add_smbus(const void* arg)
+{
+    i2c_smbus_ioctl_data args{};
+    if (!copy_in(&args, arg, sizeof args)) {
+        return false;
+    }
+    node_call.add(arg, sizeof args, vboard::wire::segment_in);
+    if (args.data != nullptr) {
+        const bool back = args.read_write == I2C_SMBUS_READ || args.size == I2C_SMBUS_PROC_CALL ||
+                          args.size == I2C_SMBUS_BLOCK_PROC_CALL;
+        node_call.add(args.data, sizeof(i2c_smbus_data),
+                      vboard::wire::segment_in | (back ? vboard::wire::segment_out : 0));
+    }
+    return true;
+}
+
+// SPI_IOC_MESSAGE(n): the transfer records, each transfer's bytes out and
+// the memory its bytes in land in.
+bool add_spi_message(unsigned long request_number, const void* arg)
+{
+    static spi_ioc_transfer records[(1u << _IOC_SIZEBITS) / sizeof(spi_ioc_transfer)];
+    const std::size_t size = _IOC_SIZE(request_number);
+    if (!copy_in(records, arg, size)) {
+        return false;
+    }
+    node_call.add(arg, size, vboard::wire::segment_in);
+    for (std::size_t i = 0; i < size / sizeof(spi_ioc_transfer); ++i) {
+        const spi_ioc_transfer& t = records[i];
+        if (t.tx_buf != 0) {
+            node_call.add(reinterpret_cast<const void*>(t.tx_buf), t.len, vboard::wire::segment_in);
+        }
+        if (t.rx_buf != 0) {
+            node_call.add(reinterpret_cast<const void*>(t.rx_buf), t.len,
+                          vboard::wire::segment_in | vboard::wire::segment_out);
+        }
+    }
+    return true;
+}
+
+int node_ioctl(int fd, unsigned long request_number, void* arg)
+{
+    pthread_mutex_lock(&node_lock);
+    node_call.start(vboard::wire::NodeOp::ioctl, fd, request_number, reinterpret_cast<std::uintptr_t>(arg));
+    bool readable = true;
+    if (request_number == I2C_RDWR) {
+        readable = add_i2c_messages(arg);
+    } else if (request_number == I2C_SMBUS) {
+        readable = add_smbus(arg);
+    } else if (request_number == I2C_FUNCS) {
+        node_call.add(arg, sizeof(unsigned long), vboard::wire::segment_out);
+    } else if (_IOC_TYPE(request_number) == SPI_IOC_MAGIC && _IOC_NR(request_number) == 0 &&
+               _IOC_DIR(request_number) == _IOC_WRITE) {
+        readable = add_spi_message(request_number, arg);
+    } else if (_IOC_DIR(request_number) != _IOC_NONE && _IOC_SIZE(request_number) > 0) {
+        // An ioctl that says its size and direction (_IOW: the program's
+        // memory is read, _IOR: written).
+        const std::uint32_t flags = ((_IOC_DIR(request_number) & _IOC_WRITE) != 0 ? vboard::wire::segment_in : 0) |
+                                    ((_IOC_DIR(request_number) & _IOC_READ) != 0 ? vboard::wire::segment_out : 0);
+        node_call.add(arg, _IOC_SIZE(request_number), flags);
+    }
+    if (!readable) {
+        pthread_mutex_unlock(&node_lock);
+        errno = EFAULT;
+        return -1;
+    }
+    return static_cast<int>(finish_call(fd));
+}
+
+// The descriptor open() gave for a node is closed: the board records it (a
+// descriptor made from it by dup() or fork() closes without a trace, as the
+// open file lives on).
+void node_closing(int fd)
+{
+    pthread_mutex_lock(&node_lock);
+    node_call.start(vboard::wire::NodeOp::close, fd, 0, 0);
+    finish_call(fd);
+}
+
+// Opens one of the board's nodes: a new connection to the board, which
+// answers as the driver's open() would.
+int open_node(const char* path, int flags)
+{
+    const char* nodes = nodes_socket();
+    sockaddr_un address{};
+    if (nodes == nullptr || std::strlen(nodes) >= sizeof address.sun_path) {
+        errno = ENODEV;
+        return -1;
+    }
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, nodes);
+    const long fd = syscall(SYS_socket, AF_UNIX, SOCK_SEQPACKET | ((flags & O_CLOEXEC) != 0 ? SOCK_CLOEXEC : 0), 0);
+    if (fd < 0) {
+        return -1;
+    }
+    if (syscall(SYS_connect, fd, &address, sizeof address) != 0) {
+        syscall(SYS_close, fd);
+        errno = EIO; // the board has gone
+        return -1;
+    }
+    const int descriptor = static_cast<int>(fd);
+    pthread_mutex_lock(&node_lock);
+    node_call.start(vboard::wire::NodeOp::open, descriptor, static_cast<std::uint32_t>(flags), 0);
+    const std::size_t length = std::strlen(path);
+    node_call.request.path_length = static_cast<std::uint32_t>(length);
+    node_call.out[node_call.outs++] = {const_cast<char*>(path), length};
+    if (finish_call(descriptor) < 0) {
+        const int error = errno;
+        syscall(SYS_close, descriptor);
+        errno = error;
+        return -1;
+    }
+    set_kind(descriptor, FdKind::node_opened);
+    return descriptor;
 }
 
 mode_t mode_argument(int flags, va_list args)
@@ -351,123 +689,27 @@ mode_t mode_argument(int flags, va_list args)
     return has_mode ? static_cast<mode_t>(va_arg(args, int)) : 0;
 }
 
-// Opens `path` with `real_open` unless it is a node of the PC the board has
-// not got. (Not asking umockdev at all also spares it failed opens of
-// missing nodes, of which umockdev 0.17.16 keeps count: the 50th aborts the
-// program.)
+// Opens `path` with `real_open` unless it is a node of the board (connected
+// to the board) or a node of the PC's the board has not got. (Not asking
+// umockdev at all also spares it failed opens of missing nodes, of which
+// umockdev 0.17.16 keeps count: the 50th aborts the program.)
 template <typename Open>
 int board_open(const char* path, int flags, Open real_open)
 {
     const DevicePath kind = classify(path);
-    int fd = -1;
+    if (kind == DevicePath::board_node && nodes_socket() != nullptr) {
+        return open_node(path, flags); // the board records the open, whatever it says
+    }
     if (kind == DevicePath::blocked) {
         errno = ENOENT;
-    } else {
-        fd = real_open();
+        return after_failed_open(path, flags, kind);
     }
-    return after_open(path, flags, fd, kind);
-}
-
-// --- Memory an ioctl points to ------------------------------------------------------
-//
-// umockdev's preload aborts the program when the board follows a pointer of
-// an ioctl's argument into memory the program does not have (a bad buffer in
-// an SPI transfer record or an I2C message); the kernel answers EFAULT. So
-// the pointers are checked here first, a page at a time, by copying a byte
-// of each page from and back to the process itself.
-
-bool accessible(const void* address, std::size_t length, bool writable)
-{
-    if (length == 0) {
-        return true;
+    const int fd = real_open();
+    if (fd < 0) {
+        return after_failed_open(path, flags, kind);
     }
-    const long page = sysconf(_SC_PAGESIZE);
-    const auto start = reinterpret_cast<std::uintptr_t>(address);
-    if (start + length < start) {
-        return false;
-    }
-    const long self = raw_getpid();
-    for (std::uintptr_t at = start; at < start + length; at = (at / static_cast<std::uintptr_t>(page) + 1) * static_cast<std::uintptr_t>(page)) {
-        char byte = 0;
-        iovec local{&byte, 1};
-        iovec remote{reinterpret_cast<void*>(at), 1};
-        if (syscall(SYS_process_vm_readv, self, &local, 1, &remote, 1, 0) != 1) {
-            return false;
-        }
-        if (writable && syscall(SYS_process_vm_writev, self, &local, 1, &remote, 1, 0) != 1) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool spi_message_accessible(unsigned long request, const void* arg)
-{
-    const std::size_t size = _IOC_SIZE(request);
-    if (!accessible(arg, size, false)) {
-        return false;
-    }
-    const auto* records = static_cast<const spi_ioc_transfer*>(arg);
-    for (std::size_t i = 0; i < size / sizeof(spi_ioc_transfer); ++i) {
-        const spi_ioc_transfer& t = records[i];
-        if ((t.tx_buf != 0 && !accessible(reinterpret_cast<const void*>(t.tx_buf), t.len, false)) ||
-            (t.rx_buf != 0 && !accessible(reinterpret_cast<const void*>(t.rx_buf), t.len, true))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool i2c_messages_accessible(const void* arg)
-{
-    if (!accessible(arg, sizeof(i2c_rdwr_ioctl_data), false)) {
-        return false;
-    }
-    const auto* set = static_cast<const i2c_rdwr_ioctl_data*>(arg);
-    if (set->nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
-        return true; // refused by the board before it looks at them
-    }
-    if (!accessible(set->msgs, set->nmsgs * sizeof(i2c_msg), false)) {
-        return false;
-    }
-    for (std::size_t i = 0; i < set->nmsgs; ++i) {
-        const i2c_msg& m = set->msgs[i];
-        if (!accessible(m.buf, m.len, (m.flags & I2C_M_RD) != 0)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool i2c_smbus_accessible(const void* arg)
-{
-    if (!accessible(arg, sizeof(i2c_smbus_ioctl_data), false)) {
-        return false;
-    }
-    const auto* args = static_cast<const i2c_smbus_ioctl_data*>(arg);
-    return args->data == nullptr || accessible(args->data, sizeof(i2c_smbus_data), args->read_write == I2C_SMBUS_READ);
-}
-
-// Whether the memory that `request` on a node would make the board read or
-// write is the program's to give.
-bool ioctl_memory_accessible(unsigned long request, const void* arg)
-{
-    if (request == I2C_RDWR) {
-        return i2c_messages_accessible(arg);
-    }
-    if (request == I2C_SMBUS) {
-        return i2c_smbus_accessible(arg);
-    }
-    if (request == I2C_FUNCS) {
-        return accessible(arg, sizeof(unsigned long), true);
-    }
-    if (_IOC_TYPE(request) == SPI_IOC_MAGIC && _IOC_NR(request) == 0 && _IOC_DIR(request) == _IOC_WRITE) {
-        return spi_message_accessible(request, arg);
-    }
-    if (_IOC_TYPE(request) == SPI_IOC_MAGIC && _IOC_DIR(request) != _IOC_NONE) {
-        return accessible(arg, _IOC_SIZE(request), (_IOC_DIR(request) & _IOC_READ) != 0);
-    }
-    return true;
+    set_kind(fd, FdKind::other);
+    return fd;
 }
 
 // --- Virtual time -------------------------------------------------------------------
@@ -641,6 +883,67 @@ void report_handler(int signo, bool installed)
     }
 }
 
+// A node's descriptor is always ready, as the board's files were before
+// and as a character device without poll() support is to the kernel: the
+// call itself waits for the board. (Past 64 descriptors, a poll() is left
+// to the kernel as it is.)
+int poll_descriptors(pollfd* fds, nfds_t count, int timeout_ms)
+{
+    constexpr nfds_t most = 64;
+    constexpr short always = POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM;
+    int nodes[most];
+    int ready = 0;
+    for (nfds_t i = 0; i < count && count <= most; ++i) {
+        nodes[i] = is_node(fds[i].fd) ? fds[i].fd : -1;
+        ready += nodes[i] >= 0 ? 1 : 0;
+    }
+    if (ready == 0) {
+        return REAL(poll)(fds, count, timeout_ms);
+    }
+    // The others polled without waiting, with the nodes' entries put aside
+    // (poll() skips a negative descriptor).
+    for (nfds_t i = 0; i < count; ++i) {
+        if (nodes[i] >= 0) {
+            fds[i].fd = -1;
+        }
+    }
+    const int others = REAL(poll)(fds, count, 0);
+    for (nfds_t i = 0; i < count; ++i) {
+        if (nodes[i] >= 0) {
+            fds[i].fd = nodes[i];
+            fds[i].revents = static_cast<short>(fds[i].events & always);
+        }
+    }
+    return others < 0 ? others : others + ready;
+}
+
+// A node opened so is the board's node all the same; stdio then writes
+// through the C library's own write(), and the board takes such bytes as a
+// write() nobody waits on (a read through stdio is not served).
+template <typename Open>
+FILE* board_fopen(const char* path, const char* mode, Open real_fopen)
+{
+    const DevicePath kind = classify(path);
+    if (kind == DevicePath::blocked) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    if (kind != DevicePath::board_node || nodes_socket() == nullptr || mode == nullptr) {
+        return real_fopen();
+    }
+    const bool plus = std::strchr(mode, '+') != nullptr;
+    const int access = plus ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY;
+    const int fd = open_node(path, access | (std::strchr(mode, 'e') != nullptr ? O_CLOEXEC : 0));
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, mode);
+    if (stream == nullptr) {
+        close(fd);
+    }
+    return stream;
+}
+
 } // namespace
 
 // --- The wrapped C library functions -------------------------------------------------
@@ -696,20 +999,12 @@ int openat64(int dirfd, const char* path, int flags, ...)
 // stdio opens through the C library's own open(), which no preload sees.
 FILE* fopen(const char* path, const char* mode)
 {
-    if (classify(path) == DevicePath::blocked) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    return REAL(fopen)(path, mode);
+    return board_fopen(path, mode, [&] { return REAL(fopen)(path, mode); });
 }
 
 FILE* fopen64(const char* path, const char* mode)
 {
-    if (classify(path) == DevicePath::blocked) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    return REAL(fopen64)(path, mode);
+    return board_fopen(path, mode, [&] { return REAL(fopen64)(path, mode); });
 }
 
 int ioctl(int fd, unsigned long request, ...)
@@ -718,20 +1013,79 @@ int ioctl(int fd, unsigned long request, ...)
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
-    if (fd >= 0 && fd < max_fds && watched[fd] && !ioctl_memory_accessible(request, arg)) {
-        errno = EFAULT;
-        return -1;
+    if (is_node(fd)) {
+        return node_ioctl(fd, request, arg);
     }
-    return REAL(ioctl)(fd, request, arg);
+    return LIBC(ioctl_fn, ioctl)(fd, request, arg);
+}
+
+ssize_t read(int fd, void* buffer, size_t count)
+{
+    if (is_node(fd)) {
+        return node_transfer(fd, vboard::wire::NodeOp::read, buffer, count);
+    }
+    return LIBC(read_fn, read)(fd, buffer, count);
+}
+
+// read() as _FORTIFY_SOURCE builds call it (Debian's packages are so built).
+ssize_t __read_chk(int fd, void* buffer, size_t count, size_t buffer_size)
+{
+    if (count > buffer_size) {
+        return LIBC(read_chk_fn, __read_chk)(fd, buffer, count, buffer_size); // the C library's own verdict
+    }
+    return read(fd, buffer, count);
+}
+
+ssize_t write(int fd, const void* buffer, size_t count)
+{
+    if (is_node(fd)) {
+        return node_transfer(fd, vboard::wire::NodeOp::write, buffer, count);
+    }
+    return LIBC(write_fn, write)(fd, buffer, count);
 }
 
 int close(int fd)
 {
-    if (fd >= 0 && fd < max_fds && watched[fd]) {
-        watched[fd] = false;
-        request(Request::close, fd, 0, 0);
+    if (fd >= 0 && fd < max_fds) {
+        if (fd_kinds[fd] == FdKind::node_opened) {
+            node_closing(fd);
+        }
+        fd_kinds[fd] = FdKind::unknown;
     }
-    return REAL(close)(fd);
+    return LIBC(close_fn, close)(fd);
+}
+
+// stdio closes through the C library's own close(), which no preload sees.
+int fclose(FILE* stream)
+{
+    const int fd = stream != nullptr ? fileno(stream) : -1;
+    if (fd >= 0 && fd < max_fds) {
+        if (fd_kinds[fd] == FdKind::node_opened) {
+            node_closing(fd);
+        }
+        fd_kinds[fd] = FdKind::unknown;
+    }
+    return REAL(fclose)(stream);
+}
+
+// A descriptor that dup2() or dup3() reuses is closed first; what it is now
+// is found out on first use.
+int dup2(int fd, int fd2)
+{
+    const int result = LIBC(dup2_fn, dup2)(fd, fd2);
+    if (result >= 0 && fd != fd2) {
+        set_kind(fd2, FdKind::unknown);
+    }
+    return result;
+}
+
+int dup3(int fd, int fd2, int flags)
+{
+    const int result = LIBC(dup3_fn, dup3)(fd, fd2, flags);
+    if (result >= 0) {
+        set_kind(fd2, FdKind::unknown);
+    }
+    return result;
 }
 
 // glibc implements sleep() and usleep() on its internal nanosleep, which no
@@ -835,7 +1189,10 @@ time_t time(time_t* now)
 // sleep for less than a second); with descriptors they wait in real time.
 int poll(pollfd* fds, nfds_t count, int timeout_ms)
 {
-    if (count != 0 || timeout_ms <= 0 || clock_page() == nullptr) {
+    if (count != 0) {
+        return poll_descriptors(fds, count, timeout_ms);
+    }
+    if (timeout_ms <= 0 || clock_page() == nullptr) {
         return REAL(poll)(fds, count, timeout_ms);
     }
     std::int64_t left = 0;

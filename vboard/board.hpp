@@ -9,11 +9,12 @@
 //   /sys/bus/iio/devices/iio:device0   an 8-channel IIO ADC, its buffer at /dev/iio:device0
 //   /sys/class/pwm/pwmchip0            a one-channel PWM controller
 //
-// umockdev provides the board's /sys and /dev to the program and hands its
-// ioctls on the nodes to the device models here (testbed.hpp); the devices'
-// sysfs directories are a FUSE filesystem mounted in the testbed, with the
-// kernel's sysfs rules (sysfs/); a small preload library (preload/) reports
-// the program's pauses and gives its clocks virtual time, shortens its real
+// umockdev puts the board's /sys and /dev (testbed.hpp) in place of the
+// PC's; the devices' sysfs directories are a FUSE filesystem mounted in the
+// testbed, with the kernel's sysfs rules (sysfs/); a small preload library
+// (preload/) connects each open of a device node to the board, which hands
+// its ioctls, reads and writes to the device models here, reports the
+// program's pauses and gives its clocks virtual time, shortens its real
 // waits by the run's speed, catches syslog and notes signal handlers. libmraa
 // finds the board's pins and buses in the JSON description in boards/.
 

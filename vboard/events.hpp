@@ -187,8 +187,8 @@ double to_seconds(std::int64_t ns);
 // is the same on every run and every machine. The program's clocks
 // read it too (wire::ClockPage).
 //
-// Device models record from umockdev's thread, the sysfs filesystem's and
-// the board's own; the callback set with on_record runs after each event (a
+// Device models record from the board's own thread (the nodes' calls) and
+// the sysfs filesystem's; the callback set with on_record runs after each event (a
 // live view draws it).
 class Recorder {
 public:

@@ -85,6 +85,15 @@ enum class NodeOp : std::uint32_t {
     ioctl, // request: the ioctl request; argument: its third argument, as given
     read,  // one segment: the program's buffer (argument: the count it asked for)
     write, // one segment: the program's bytes (argument: the count it gave)
+    stat,  // fstat(): the reply's bytes are a NodeStat
+};
+
+// What fstat() shows of a node's descriptor: the character device it is.
+struct NodeStat {
+    std::uint32_t major;
+    std::uint32_t minor;
+    std::uint32_t mode; // S_IFCHR and the node's permissions
+    std::uint32_t reserved;
 };
 
 // A piece of the program's memory that a call reaches.
@@ -107,7 +116,6 @@ struct NodeRequest {
     std::uint32_t path_length;
 };
 inline constexpr std::uint32_t node_magic = 0x564e4f44; // "VNOD"
-
 
 struct NodeReply {
     std::int64_t result;

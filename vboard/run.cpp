@@ -591,11 +591,18 @@ wire::NodeReply Run::answer_node_call(NodeFile& file, const wire::NodeRequest& r
         }
         return {0, 0, 0};
     }
+    if (request.op == wire::NodeOp::stat) {
+        const wire::NodeStat stat = board_.testbed.stat(*file.node);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&stat);
+        node_reply_.assign(bytes, bytes + sizeof stat);
+        return {0, 0, 0};
+    }
     // The segment table, then the bytes of the segments the program sent.
     if (request.segments > wire::max_node_segments || request.segments > rest.size() / sizeof(wire::Segment)) {
         return {-1, EINVAL, 0};
     }
-    std::vector<wire::Segment> segments(request.segments);
+    std::vector<wire::Segment>& segments = node_segments_;
+    segments.resize(request.segments);
     if (!segments.empty()) {
         std::memcpy(segments.data(), rest.data(), segments.size() * sizeof(wire::Segment));
     }
@@ -611,7 +618,8 @@ wire::NodeReply Run::answer_node_call(NodeFile& file, const wire::NodeRequest& r
     node_scratch_.assign(written_only, 0);
     std::span<std::uint8_t> scratch(node_scratch_);
     CallMemory memory;
-    std::vector<std::span<std::uint8_t>> pieces;
+    std::vector<std::span<std::uint8_t>>& pieces = node_pieces_;
+    pieces.clear();
     for (const wire::Segment& segment : segments) {
         std::span<std::uint8_t>& source = (segment.flags & wire::segment_in) != 0 ? data : scratch;
         if (segment.length > source.size()) {

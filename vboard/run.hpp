@@ -120,6 +120,8 @@ private:
     std::vector<std::uint8_t> node_message_; // the request being served, the reply's bytes,
     std::vector<std::uint8_t> node_reply_;   // and what the call only writes
     std::vector<std::uint8_t> node_scratch_;
+    std::vector<wire::Segment> node_segments_;         // its segment table
+    std::vector<std::span<std::uint8_t>> node_pieces_; // and where each segment's bytes are
     std::string clock_path_;
     wire::ClockPage* clock_ = nullptr;
     int wake_ = -1;

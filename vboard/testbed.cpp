@@ -4,6 +4,7 @@
 #include "protocol.hpp"
 
 #include <linux/magic.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -85,7 +86,10 @@ void Testbed::add_node(const std::string& name, const std::string& subsystem, co
     // A program never reads or writes it: our preload connects each open of
     // it to the board instead.
     std::ofstream(root_ + devname);
-    nodes_.push_back(std::make_unique<Node>(Node{name, node, faults}));
+    unsigned major = 0;
+    unsigned minor = 0;
+    std::sscanf(major_minor.c_str(), "%u:%u", &major, &minor);
+    nodes_.push_back(std::make_unique<Node>(Node{name, node, faults, major, minor}));
 }
 
 Testbed::Node* Testbed::node(const std::string& name)
@@ -117,6 +121,13 @@ void Testbed::serve(Node& node, NodeCall& call, wire::NodeOp op)
     if (!call.completed()) {
         call.complete(-1, EIO);
     }
+}
+
+wire::NodeStat Testbed::stat(const Node& node) const
+{
+    struct stat file{};
+    const auto permissions = ::stat((root_ + "/dev/" + node.name).c_str(), &file) == 0 ? file.st_mode & 07777 : 0600;
+    return wire::NodeStat{node.major, node.minor, static_cast<std::uint32_t>(S_IFCHR | permissions), 0};
 }
 
 void Testbed::add_directory(const std::string& path)

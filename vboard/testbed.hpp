@@ -2,7 +2,8 @@
 
 // The board's / as the program sees it: an umockdev testbed (a temporary
 // directory that umockdev's preload puts in place of /sys and /dev), its
-// device nodes and the models that serve them, the mount point of the sysfs
+// device nodes and the models that serve them (each open of a node is a
+// connection to the board, made by vboard's preload), the mount point of the sysfs
 // filesystem and the links that lead there (/sys/class/pwm/pwmchip0,
 // /sys/bus/iio/devices/iio:device0).
 
@@ -47,6 +48,8 @@ public:
         std::string name; // "spidev3.0"
         DeviceNode& model;
         FaultPlan& faults;
+        unsigned major;
+        unsigned minor;
     };
 
     // A character device node /dev/NAME of `subsystem`, served by `node`.
@@ -60,6 +63,9 @@ public:
     // One call of a program on `node`, with what a fault plan injects, on
     // the run's thread with the devices' lock held.
     static void serve(Node& node, NodeCall& call, wire::NodeOp op);
+    // What fstat() shows of a descriptor of `node`: the same character
+    // device as a stat() of its path.
+    wire::NodeStat stat(const Node& node) const;
 
     // A directory (and its parents) and a relative symbolic link, both given
     // as the program sees them (/sys/...).

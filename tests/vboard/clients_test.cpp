@@ -159,6 +159,37 @@ TEST(Python, ReadsAttributesWithOpenAndPread)
     EXPECT_EQ(r.err, "");
 }
 
+// A node's descriptor is the character device to fstat(), after dup() and
+// F_DUPFD too; a stdio stream on it reads and writes through the driver
+// (here the PCF8574 on i2c-0), a 4096-byte block at a time, and fileno()
+// gives the descriptor for the stream's ioctl()s.
+TEST(Python, NodeDescriptorsAreCharacterDevicesToFstatAndStdio)
+{
+    const std::string script =
+        "import ctypes, fcntl, os, stat\n"
+        "fd = os.open('/dev/i2c-0', os.O_RDWR)\n"
+        "st, path = os.fstat(fd), os.stat('/dev/i2c-0')\n"
+        "print(stat.S_ISCHR(st.st_mode), os.major(st.st_rdev), os.minor(st.st_rdev), st.st_mode == path.st_mode)\n"
+        "print(stat.S_ISCHR(os.fstat(os.dup(fd)).st_mode), stat.S_ISCHR(os.fstat(fcntl.fcntl(fd, fcntl.F_DUPFD, 50)).st_mode))\n"
+        "libc = ctypes.CDLL(None, use_errno=True)\n"
+        "libc.fopen.restype = ctypes.c_void_p\n"
+        "libc.fopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p]\n"
+        "for name in ('fileno', 'fflush', 'fclose'):\n"
+        "    getattr(libc, name).argtypes = [ctypes.c_void_p]\n"
+        "libc.fread.argtypes = libc.fwrite.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t, ctypes.c_void_p]\n"
+        "f = libc.fopen(b'/dev/i2c-0', b'r+')\n"
+        "print(fcntl.ioctl(libc.fileno(f), 0x0703, 0x27), libc.fwrite(b'\\x08', 1, 1, f), libc.fflush(f))\n"
+        "port = ctypes.create_string_buffer(1)\n"
+        "print(libc.fread(port, 1, 1, f), port.raw.hex(), libc.fclose(f))\n";
+    const auto r = run({python, "-c", script});
+    EXPECT_EQ(r.out, "True 89 0 True\nTrue True\n0 1 0\n1 08 0\n");
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(all_of<I2cWrite>(r.events).size(), 1u);
+    EXPECT_EQ(all_of<I2cWrite>(r.events)[0].bytes, Bytes{0x08});
+    ASSERT_EQ(all_of<I2cRead>(r.events).size(), 1u);
+    EXPECT_EQ(all_of<I2cRead>(r.events)[0].bytes, Bytes(4096, 0x08));
+}
+
 class ConcurrentReaders : public testing::TestWithParam<int> {};
 
 // Each reader opens and reads its own channel 200 times, all at once: every

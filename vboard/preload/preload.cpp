@@ -17,7 +17,8 @@
 // - connects each open() of one of the board's nodes to the board, and
 //   sends each ioctl(), read() and write() on it there as one message with
 //   the memory the call reaches (see protocol.hpp); a bad pointer in it is
-//   EFAULT, as from the kernel;
+//   EFAULT, as from the kernel; fstat() on it shows the character device,
+//   and a stdio stream on it reads and writes the same way;
 // - keeps the PC's own device nodes out of reach (only harmless ones such as
 //   /dev/null stay).
 //
@@ -53,6 +54,7 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -97,6 +99,13 @@ using write_fn = ssize_t (*)(int, const void*, size_t);
 using dup2_fn = int (*)(int, int);
 using dup3_fn = int (*)(int, int, int);
 using fclose_fn = int (*)(FILE*);
+using fdopen_fn = FILE* (*)(int, const char*);
+using dup_fn = int (*)(int);
+using fcntl_fn = int (*)(int, int, ...);
+using fstat_fn = int (*)(int, struct stat*);
+using fstat64_fn = int (*)(int, struct stat64*);
+using fxstat_fn = int (*)(int, int, struct stat*);
+using fxstat64_fn = int (*)(int, int, struct stat64*);
 
 // The next definition of each wrapped function (umockdev's or libc's),
 // looked up on first use. Two threads racing here store the same
@@ -116,6 +125,11 @@ struct {
     signal_fn signal;
     fopen_fn fopen, fopen64;
     fclose_fn fclose;
+    fdopen_fn fdopen;
+    fstat_fn fstat;
+    fstat64_fn fstat64;
+    fxstat_fn __fxstat;
+    fxstat64_fn __fxstat64;
 } real_fns;
 
 template <typename F>
@@ -132,6 +146,7 @@ F real(F& slot, const char* name)
 // --- The channel to the board -------------------------------------------------
 
 pthread_mutex_t channel_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t node_lock = PTHREAD_MUTEX_INITIALIZER; // node_call's
 int channel_fd = -1;
 pid_t channel_pid = 0; // the process that connected channel_fd
 bool off_board = false; // no VBOARD_CHANNEL, or the board cannot be reached
@@ -247,7 +262,10 @@ Reply request(Request type, int fd, std::int64_t arg0, std::int64_t arg1, const 
 // A fork() while another thread held the lock leaves it held in the child.
 __attribute__((constructor)) void start()
 {
-    pthread_atfork(nullptr, nullptr, [] { pthread_mutex_init(&channel_lock, nullptr); });
+    pthread_atfork(nullptr, nullptr, [] {
+        pthread_mutex_init(&channel_lock, nullptr);
+        pthread_mutex_init(&node_lock, nullptr);
+    });
 }
 
 // --- Device nodes ------------------------------------------------------------------
@@ -255,7 +273,7 @@ __attribute__((constructor)) void start()
 // What a path under /dev is to the program.
 enum class DevicePath {
     none,       // not under /dev
-    board_node, // one of the board's nodes, in the testbed: umockdev serves it
+    board_node, // one of the board's nodes, in the testbed: the board serves it
     host_node,  // one of the PC's harmless nodes (/dev/null, a terminal): reached as it is
     blocked,    // any other node of the PC (its disks, its I2C buses...): the board has no such thing
 };
@@ -467,7 +485,6 @@ struct NodeCall {
 };
 
 NodeCall node_call;
-pthread_mutex_t node_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // Sends node_call on `fd` and waits for the reply: the call's result, or -1
 // with errno.
@@ -790,7 +807,8 @@ bool virtual_now(clockid_t clock, std::int64_t& ns)
     return true;
 }
 
-// umockdev's own preload waits for its ioctl socket with usleep(); only the
+// umockdev's own preload waits with usleep() in the ioctl emulation it
+// would give a node of its own (the board's nodes never reach it); only the
 // program's pauses are the program's time.
 bool called_by_program(const void* caller)
 {
@@ -819,9 +837,9 @@ int board_sleep(const void* caller, std::int64_t ns, std::int64_t& left_ns)
 {
     left_ns = 0;
     if (ns == 0) {
-        // A pause of nothing is a wish to let other threads run (umockdev's
-        // preload makes one after every emulated call); a nanosleep of 0
-        // would wait out the timer slack, some 50 us, each time.
+        // A pause of nothing is a wish to let other threads run; a
+        // nanosleep of 0 would wait out the timer slack, some 50 us, each
+        // time.
         sched_yield();
         return 0;
     }
@@ -917,9 +935,59 @@ int poll_descriptors(pollfd* fds, nfds_t count, int timeout_ms)
     return others < 0 ? others : others + ready;
 }
 
-// A node opened so is the board's node all the same; stdio then writes
-// through the C library's own write(), and the board takes such bytes as a
-// write() nobody waits on (a read through stdio is not served).
+// stdio on a node: a stream that reads and writes through the board as
+// read() and write() would (the C library's own read() and write(), which
+// a plain stream would use, pass by every preload). Its buffer is a
+// character device's block size, which the kernel gives in st_blksize and
+// glibc takes for a stream's buffer: a spidev read() or write() of more
+// would fail where the board's stream asks for 4096 bytes at a time.
+struct NodeStream {
+    int fd;
+    char buffer[4096];
+};
+
+ssize_t stream_read(void* cookie, char* buffer, std::size_t size)
+{
+    return read(static_cast<NodeStream*>(cookie)->fd, buffer, size);
+}
+
+ssize_t stream_write(void* cookie, const char* buffer, std::size_t size)
+{
+    const ssize_t n = write(static_cast<NodeStream*>(cookie)->fd, buffer, size);
+    return n < 0 ? 0 : n; // a cookie's write must not return a negative count; errno says what failed
+}
+
+// glibc calls this last, once it is done with the buffer.
+int stream_close(void* cookie)
+{
+    auto* stream = static_cast<NodeStream*>(cookie);
+    const int result = close(stream->fd);
+    std::free(stream);
+    return result;
+}
+
+FILE* node_stream(int fd, const char* mode)
+{
+    static const cookie_io_functions_t io{stream_read, stream_write, nullptr, stream_close};
+    auto* cookie = static_cast<NodeStream*>(std::malloc(sizeof(NodeStream)));
+    if (cookie == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    cookie->fd = fd;
+    FILE* stream = fopencookie(cookie, mode, io);
+    if (stream == nullptr) {
+        std::free(cookie);
+        return nullptr;
+    }
+    // fileno() gives the node's descriptor, for the program's ioctl()s on
+    // it: glibc reads and writes a cookie's stream only through the
+    // functions above, and its own descriptor is no more than a mark.
+    stream->_fileno = fd;
+    setvbuf(stream, cookie->buffer, _IOFBF, sizeof cookie->buffer);
+    return stream;
+}
+
 template <typename Open>
 FILE* board_fopen(const char* path, const char* mode, Open real_fopen)
 {
@@ -937,11 +1005,35 @@ FILE* board_fopen(const char* path, const char* mode, Open real_fopen)
     if (fd < 0) {
         return nullptr;
     }
-    FILE* stream = fdopen(fd, mode);
+    FILE* stream = node_stream(fd, mode);
     if (stream == nullptr) {
+        const int error = errno;
         close(fd);
+        errno = error;
     }
     return stream;
+}
+
+// fstat() on a node's descriptor: the character device, as a stat() of the
+// node's path shows it (the descriptor itself is a socket).
+int node_fstat(int fd, struct stat* st)
+{
+    if (syscall(SYS_fstat, fd, st) != 0) {
+        return -1;
+    }
+    vboard::wire::NodeStat node{};
+    pthread_mutex_lock(&node_lock);
+    node_call.start(vboard::wire::NodeOp::stat, fd, 0, 0);
+    node_call.add(&node, sizeof node, vboard::wire::segment_out);
+    if (finish_call(fd) < 0) {
+        return -1;
+    }
+    st->st_mode = node.mode;
+    st->st_rdev = makedev(node.major, node.minor);
+    st->st_size = 0;
+    st->st_blksize = 4096;
+    st->st_blocks = 0;
+    return 0;
 }
 
 } // namespace
@@ -1055,21 +1147,33 @@ int close(int fd)
     return LIBC(close_fn, close)(fd);
 }
 
-// stdio closes through the C library's own close(), which no preload sees.
+// stdio closes through the C library's own close(), which no preload sees
+// (a node's stream closes through close(), above).
 int fclose(FILE* stream)
 {
     const int fd = stream != nullptr ? fileno(stream) : -1;
-    if (fd >= 0 && fd < max_fds) {
-        if (fd_kinds[fd] == FdKind::node_opened) {
-            node_closing(fd);
-        }
-        fd_kinds[fd] = FdKind::unknown;
-    }
-    return REAL(fclose)(stream);
+    const int result = REAL(fclose)(stream);
+    set_kind(fd, FdKind::unknown);
+    return result;
 }
 
-// A descriptor that dup2() or dup3() reuses is closed first; what it is now
-// is found out on first use.
+FILE* fdopen(int fd, const char* mode)
+{
+    if (is_node(fd)) {
+        return node_stream(fd, mode);
+    }
+    return REAL(fdopen)(fd, mode);
+}
+
+// A new descriptor may have a number whose earlier descriptor was closed
+// where no wrapper saw it: what it is now is found out on first use.
+int dup(int fd)
+{
+    const int result = LIBC(dup_fn, dup)(fd);
+    set_kind(result, FdKind::unknown);
+    return result;
+}
+
 int dup2(int fd, int fd2)
 {
     const int result = LIBC(dup2_fn, dup2)(fd, fd2);
@@ -1086,6 +1190,54 @@ int dup3(int fd, int fd2, int flags)
         set_kind(fd2, FdKind::unknown);
     }
     return result;
+}
+
+int fcntl(int fd, int command, ...)
+{
+    va_list args;
+    va_start(args, command);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    const int result = LIBC(fcntl_fn, fcntl)(fd, command, arg);
+    if (command == F_DUPFD || command == F_DUPFD_CLOEXEC) {
+        set_kind(result, FdKind::unknown);
+    }
+    return result;
+}
+
+int fcntl64(int fd, int command, ...)
+{
+    va_list args;
+    va_start(args, command);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    const int result = LIBC(fcntl_fn, fcntl64)(fd, command, arg);
+    if (command == F_DUPFD || command == F_DUPFD_CLOEXEC) {
+        set_kind(result, FdKind::unknown);
+    }
+    return result;
+}
+
+int fstat(int fd, struct stat* st)
+{
+    return is_node(fd) ? node_fstat(fd, st) : REAL(fstat)(fd, st);
+}
+
+int fstat64(int fd, struct stat64* st)
+{
+    return is_node(fd) ? node_fstat(fd, reinterpret_cast<struct stat*>(st)) : REAL(fstat64)(fd, st);
+}
+
+// fstat() as programs built against glibc before 2.33 call it.
+int __fxstat(int version, int fd, struct stat* st)
+{
+    return is_node(fd) ? node_fstat(fd, st) : REAL(__fxstat)(version, fd, st);
+}
+
+int __fxstat64(int version, int fd, struct stat64* st)
+{
+    return is_node(fd) ? node_fstat(fd, reinterpret_cast<struct stat*>(st))
+                       : REAL(__fxstat64)(version, fd, st);
 }
 
 // glibc implements sleep() and usleep() on its internal nanosleep, which no

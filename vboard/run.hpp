@@ -11,6 +11,8 @@
 #include "process.hpp"
 #include "protocol.hpp"
 
+#include <sched.h>
+
 #include <atomic>
 #include <mutex>
 #include <memory>
@@ -56,6 +58,8 @@ private:
     };
 
     bool start();
+    void keep_to_one_cpu();
+    void release_cpus();
     bool open_channel();
     bool open_clock();
     void loop();
@@ -109,6 +113,10 @@ private:
     // Everything below is shared by the run loop and the threads that serve
     // the devices (after_device_call).
     std::mutex lock_;
+    // The CPUs this thread and the sysfs filesystem's ran on before the run
+    // kept them to one.
+    std::optional<cpu_set_t> saved_cpus_;
+    std::optional<cpu_set_t> saved_mount_cpus_;
     RunResult result_;
     ChildProcess child_;
     int exited_ = -1; // pidfd of the program: readable once it has ended

@@ -41,30 +41,6 @@ void keep_complaint(enum fuse_log_level, const char* format, va_list args)
 
 const std::time_t board_start = std::time(nullptr);
 
-// True while the process is ending (PF_EXITING in the flags of
-// /proc/PID/stat): the kernel then closes its files for it, and that is no
-// close() the program made.
-bool exiting(pid_t pid)
-{
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    FILE* file = std::fopen(path, "re");
-    if (file == nullptr) {
-        return true;
-    }
-    char text[1024];
-    const std::size_t n = std::fread(text, 1, sizeof text - 1, file);
-    std::fclose(file);
-    text[n] = '\0';
-    // The flags are the 9th field, the 7th after the command's closing parenthesis.
-    const char* field = std::strrchr(text, ')');
-    for (int i = 0; field != nullptr && i < 7; ++i) {
-        field = std::strchr(field + 1, ' ');
-    }
-    constexpr unsigned long pf_exiting = 0x4;
-    return field != nullptr && (std::strtoul(field + 1, nullptr, 10) & pf_exiting) != 0;
-}
-
 struct stat stat_of(const SysfsTree::Node& node)
 {
     struct stat st {};
@@ -246,7 +222,7 @@ struct FuseRequests {
             fuse_reply_err(req, EIO);
             return;
         }
-        m.tree_.flush(fi->fh, !exiting(fuse_req_ctx(req)->pid));
+        m.tree_.flush(fi->fh, !m.exiting(fuse_req_ctx(req)->pid));
         m.calls_.after();
         fuse_reply_err(req, 0);
     }
@@ -332,8 +308,57 @@ SysfsMount::~SysfsMount()
     [[maybe_unused]] const ssize_t ignored = ::write(stop_, &one, sizeof one);
     thread_.join();
     close(stop_);
+    if (stat_fd_ >= 0) {
+        close(stat_fd_);
+    }
     fuse_session_unmount(session_);
     fuse_session_destroy(session_);
+}
+
+// True while the process is ending: the kernel then closes its files for
+// it, and that is no close() the program made. An ending process has let
+// its memory go before its files (do_exit() calls exit_mm() before
+// exit_files()), and /proc/PID/statm shows no memory at all then: a much
+// cheaper read than the PF_EXITING flag in /proc/PID/stat. The file of the
+// last process asked about stays open: a program mostly closes files from
+// one process, and a pread() of it is one system call where an open, a read
+// and a close are three.
+bool SysfsMount::exiting(pid_t pid)
+{
+    char text[1024];
+    ssize_t n = -1;
+    for (int attempt = 0; attempt < 2 && n < 0; ++attempt) {
+        if (pid != stat_pid_ || attempt > 0) {
+            // A file of a process that has ended reads as an error, even
+            // when a new process has its id: open the new one's.
+            if (stat_fd_ >= 0) {
+                close(stat_fd_);
+            }
+            char path[64];
+            std::snprintf(path, sizeof path, "/proc/%d/statm", static_cast<int>(pid));
+            stat_fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+            stat_pid_ = pid;
+        }
+        n = stat_fd_ >= 0 ? pread(stat_fd_, text, sizeof text - 1, 0) : -1;
+    }
+    if (n < 0) {
+        return true; // gone already
+    }
+    text[n] = '\0';
+    return std::strtoul(text, nullptr, 10) == 0; // the first field: its size in pages
+}
+
+cpu_set_t SysfsMount::cpus() const
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    pthread_getaffinity_np(const_cast<std::thread&>(thread_).native_handle(), sizeof set, &set);
+    return set;
+}
+
+void SysfsMount::run_on(const cpu_set_t& cpus)
+{
+    pthread_setaffinity_np(thread_.native_handle(), sizeof cpus, &cpus);
 }
 
 void SysfsMount::serve()
@@ -344,25 +369,28 @@ void SysfsMount::serve()
     // it waits for its answer takes it back): a blocking read would then
     // wait for the next one, maybe for ever, and the mount could not stop.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // The next request is mostly there already once one is answered (the
+    // program, woken by the answer, ran on to its next call): the thread
+    // reads first and waits only when there is none.
     for (;;) {
+        const int n = fuse_session_receive_buf(session_, &buffer);
+        if (n > 0) {
+            fuse_session_process_buf(session_, &buffer);
+            continue;
+        }
+        if (n == -EINTR) {
+            continue;
+        }
+        if (n != -EAGAIN) {
+            break; // unmounted from outside
+        }
         pollfd fds[2] = {{fd, POLLIN, 0}, {stop_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
             break;
         }
         if (fds[1].revents != 0 || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             break;
         }
-        const int n = fuse_session_receive_buf(session_, &buffer);
-        if (n == -EINTR || n == -EAGAIN) {
-            continue;
-        }
-        if (n <= 0) {
-            break; // unmounted from outside
-        }
-        fuse_session_process_buf(session_, &buffer);
     }
     std::free(buffer.mem);
 }

@@ -9,6 +9,8 @@
 #include "../device_calls.hpp"
 #include "tree.hpp"
 
+#include <sched.h>
+
 #include <map>
 #include <string>
 #include <thread>
@@ -30,10 +32,15 @@ public:
 
     const std::string& mount_point() const { return mount_point_; }
 
+    // The CPUs the serving thread may run on.
+    cpu_set_t cpus() const;
+    void run_on(const cpu_set_t& cpus);
+
 private:
     friend struct FuseRequests; // the request handlers, in fuse_mount.cpp
 
     void serve();
+    bool exiting(pid_t pid);
 
     SysfsTree& tree_;
     std::string mount_point_;
@@ -42,6 +49,8 @@ private:
     std::uint64_t next_listing_ = 1;
     fuse_session* session_ = nullptr;
     int stop_ = -1; // eventfd: tells the serving thread to end
+    pid_t stat_pid_ = 0; // the process whose /proc/PID/statm stat_fd_ is
+    int stat_fd_ = -1;
     std::thread thread_;
 };
 

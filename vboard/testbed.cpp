@@ -1,12 +1,13 @@
 #include "testbed.hpp"
 
+#include "board.hpp"
 #include "faults.hpp"
 #include "protocol.hpp"
 
+#include <ftw.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <umockdev.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,63 +33,87 @@ bool is_writable_tmpfs(const char* dir)
            access(dir, W_OK | X_OK) == 0;
 }
 
-} // namespace
-
-void Testbed::prefer_memory_for_testbeds()
+std::string testbeds_directory()
 {
-    if (std::getenv("TMPDIR") != nullptr) {
-        return;
+    const char* tmpdir = std::getenv("TMPDIR");
+    if (tmpdir != nullptr && tmpdir[0] != '\0') {
+        return tmpdir;
     }
-    const std::array<const char*, 2> candidates{std::getenv("XDG_RUNTIME_DIR"), "/dev/shm"};
-    for (const char* dir : candidates) {
+    for (const char* dir : std::array<const char*, 2>{std::getenv("XDG_RUNTIME_DIR"), "/dev/shm"}) {
         if (is_writable_tmpfs(dir)) {
-            // umockdev makes its testbed in GLib's temporary directory, which
-            // GLib reads from TMPDIR once and keeps.
-            setenv("TMPDIR", dir, 1);
-            g_get_tmp_dir();
-            unsetenv("TMPDIR");
-            return;
+            return dir;
         }
+    }
+    return "/tmp";
+}
+
+void write_file(const std::string& path, const std::string& text)
+{
+    std::ofstream file(path);
+    file << text;
+    if (!file.flush()) {
+        throw BoardError("cannot write " + path + ": " + std::strerror(errno));
     }
 }
 
+// Removes the testbed, never past a file system mounted in it (the board's
+// sysfs, if it could not be unmounted): what is below that is not ours.
+void remove_testbed(const std::string& root)
+{
+    nftw(
+        root.c_str(),
+        [](const char* path, const struct stat* st, int type, FTW*) {
+            type == FTW_DP ? rmdir(path) : (S_ISDIR(st->st_mode) ? 0 : unlink(path));
+            return 0;
+        },
+        16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+} // namespace
+
 Testbed::Testbed()
 {
-    testbed_ = umockdev_testbed_new();
-    gchar* dir = umockdev_testbed_get_root_dir(testbed_);
-    root_ = dir;
-    g_free(dir);
+    std::string pattern = testbeds_directory() + "/vboard.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw BoardError("cannot make the board's directory " + pattern + ": " + std::strerror(errno) +
+                         " (TMPDIR names where it goes)");
+    }
+    root_ = pattern;
     janitor_ = std::make_unique<Janitor>(root_, root_ + sysfs_mount_point);
+    fs::create_directories(root_ + "/dev/.node");
+    fs::create_directories(root_ + "/sys");
 }
 
 Testbed::~Testbed()
 {
-    g_object_unref(testbed_);
+    remove_testbed(root_);
 }
 
+// umockdev's preload shows a file of the testbed's /dev as the character
+// device whose major:minor the link dev/.node/NAME holds. A device of a
+// subsystem also has its directory in /sys/devices with the attributes
+// and links the kernel's driver core gives it (dev, uevent, subsystem,
+// /sys/class/SUBSYSTEM/NAME, /sys/dev/char/MAJOR:MINOR).
 void Testbed::add_node(const std::string& name, const std::string& subsystem, const std::string& major_minor,
                        DeviceNode& node, FaultPlan& faults)
 {
-    const std::string devname = "/dev/" + name;
-    if (!subsystem.empty()) {
-        gchar* syspath = umockdev_testbed_add_device(testbed_, subsystem.c_str(), name.c_str(), nullptr, "dev",
-                                                     major_minor.c_str(), nullptr, "DEVNAME", devname.c_str(),
-                                                     nullptr);
-        g_free(syspath);
-    } else {
-        // Only the node: its major:minor where umockdev's preload looks for
-        // it to show the file as a character device.
-        fs::create_directories(root_ + "/dev/.node");
-        fs::create_symlink(major_minor, root_ + "/dev/.node/" + name);
-    }
-    // umockdev records the node's major:minor (its preload shows the file
-    // as that character device); an empty file stands for the node itself.
-    // A program never reads or writes it: our preload connects each open of
-    // it to the board instead.
-    std::ofstream(root_ + devname);
     unsigned major = 0;
     unsigned minor = 0;
     std::sscanf(major_minor.c_str(), "%u:%u", &major, &minor);
+    if (!subsystem.empty()) {
+        const std::string device = "/sys/devices/" + name;
+        fs::create_directories(root_ + device);
+        write_file(root_ + device + "/dev", major_minor + "\n");
+        write_file(root_ + device + "/uevent", "MAJOR=" + std::to_string(major) + "\nMINOR=" + std::to_string(minor) +
+                                                   "\nDEVNAME=" + name + "\n");
+        add_link(device + "/subsystem", "../../class/" + subsystem);
+        add_link("/sys/class/" + subsystem + "/" + name, "../../devices/" + name);
+        add_link("/sys/dev/char/" + major_minor, "../../devices/" + name);
+    }
+    fs::create_symlink(major_minor, root_ + "/dev/.node/" + name);
+    // An empty file stands for the node itself. A program never reads or
+    // writes it: our preload connects each open of it to the board instead.
+    write_file(root_ + "/dev/" + name, "");
     nodes_.push_back(std::make_unique<Node>(Node{name, node, faults, major, minor}));
 }
 
@@ -236,7 +261,7 @@ std::vector<std::string> Testbed::environment(const std::string& channel, const 
     }
     // Our preload first: umockdev's reaches libc through dlsym, so a wrapper
     // listed after it would never see the program's calls.
-    env.push_back(std::string("LD_PRELOAD=") + VBOARD_PRELOAD_LIBRARY + ":libumockdev-preload.so.0");
+    env.push_back(std::string("LD_PRELOAD=") + VBOARD_PRELOAD_LIBRARY + ":" + VBOARD_UMOCKDEV_PRELOAD);
     env.push_back("UMOCKDEV_DIR=" + root_);
     env.push_back(std::string("MRAA_JSON_PLATFORM=") + VBOARD_BOARD_JSON);
     env.push_back(std::string(wire::channel_variable) + "=" + channel);

@@ -1,7 +1,8 @@
 #pragma once
 
-// The board's / as the program sees it: an umockdev testbed (a temporary
-// directory that umockdev's preload puts in place of /sys and /dev), its
+// The board's / as the program sees it: a testbed (a temporary directory
+// that umockdev's preload puts in place of /sys and /dev, laid out as
+// umockdev's own library would lay it out), its
 // device nodes and the models that serve them (each open of a node is a
 // connection to the board, made by vboard's preload), the mount point of the sysfs
 // filesystem and the links that lead there (/sys/class/pwm/pwmchip0,
@@ -15,8 +16,6 @@
 #include <string>
 #include <vector>
 
-typedef struct _UMockdevTestbed UMockdevTestbed;
-
 namespace vboard {
 
 class FaultPlan;
@@ -27,16 +26,13 @@ public:
     // the platform bus, where the kernel puts the SoC's devices.
     static constexpr const char* sysfs_mount_point = "/sys/devices/platform";
 
+    // Makes the testbed in TMPDIR if that is set, else in memory (the user's
+    // runtime directory or /dev/shm, whichever is a tmpfs: a board is set up
+    // and torn down in a few milliseconds less than on a disk's filesystem,
+    // whose journal sees every file), else in /tmp. Throws BoardError
+    // (board.hpp) when it cannot.
     Testbed();
     ~Testbed();
-
-    // Where TMPDIR does not say otherwise, testbeds from now on are made in
-    // memory (the user's runtime directory or /dev/shm, when either is a
-    // tmpfs): a board is set up and torn down in a few milliseconds less
-    // than on a disk's filesystem, whose journal sees every file. The
-    // environment itself is left as it was, so programs see the user's own.
-    // Call it first thing, while the process has no other thread.
-    static void prefer_memory_for_testbeds();
     Testbed(const Testbed&) = delete;
     Testbed& operator=(const Testbed&) = delete;
 
@@ -53,7 +49,7 @@ public:
     };
 
     // A character device node /dev/NAME of `subsystem`, served by `node`.
-    // With no subsystem, the node alone, without a device in umockdev's
+    // With no subsystem, the node alone, without a device in the testbed's
     // sysfs (where the device's own directory is the board's sysfs).
     void add_node(const std::string& name, const std::string& subsystem, const std::string& major_minor,
                   DeviceNode& node, FaultPlan& faults);
@@ -88,7 +84,6 @@ public:
                                          const std::string& clock) const;
 
 private:
-    UMockdevTestbed* testbed_ = nullptr;
     std::string root_;
     std::unique_ptr<Janitor> janitor_;
     std::vector<std::unique_ptr<Node>> nodes_;

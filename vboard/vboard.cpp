@@ -404,7 +404,6 @@ void hold_standard_streams()
 int main(int argc, char** argv)
 {
     hold_standard_streams();
-    vboard::Testbed::prefer_memory_for_testbeds();
     if (argc < 2 || std::strcmp(argv[1], "run") != 0) {
         std::fputs(usage, argc >= 2 && std::strcmp(argv[1], "--help") == 0 ? stdout : stderr);
         return argc >= 2 && std::strcmp(argv[1], "--help") == 0 ? 0 : 2;

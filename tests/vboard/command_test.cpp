@@ -313,7 +313,7 @@ TEST(Command, KilledVboardLeavesNoMountNoDirectoryAndNoProcessBehind)
     for (const auto& name : shared_memory()) {
         // (Other boards running beside this test make their testbeds there.)
         if (std::find(shared_before.begin(), shared_before.end(), name) != shared_before.end() ||
-            name.rfind("umockdev.", 0) == 0) {
+            name.rfind("vboard.", 0) == 0) {
             continue;
         }
         for (const pid_t pid : {vboard_pid, program}) {

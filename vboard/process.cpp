@@ -144,6 +144,13 @@ Janitor::Janitor(const std::string& directory, const std::string& mount_point)
     lifeline_ = lifeline[1];
 }
 
+void Janitor::dismiss()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+    }
+}
+
 Janitor::~Janitor()
 {
     if (lifeline_ >= 0) {

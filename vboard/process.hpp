@@ -37,6 +37,10 @@ public:
     Janitor(const Janitor&) = delete;
     Janitor& operator=(const Janitor&) = delete;
 
+    // The owner has removed the directory itself: the janitor ends at once,
+    // without waking to find nothing to do.
+    void dismiss();
+
 private:
     pid_t pid_ = -1;
     int lifeline_ = -1; // the janitor waits for this pipe to close

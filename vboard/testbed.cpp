@@ -87,6 +87,9 @@ Testbed::Testbed()
 Testbed::~Testbed()
 {
     remove_testbed(root_);
+    if (access(root_.c_str(), F_OK) != 0) {
+        janitor_->dismiss();
+    }
 }
 
 // umockdev's preload shows a file of the testbed's /dev as the character

@@ -83,21 +83,23 @@ std::array<std::optional<int>, IioAdc::channels> IioAdc::counts() const
 // The files the IIO core makes for the driver's channels (each channel's
 // raw value, the scale shared by type, the sampling frequency shared by
 // all), for its buffer, and for each channel's scan element.
-std::vector<AttributeFile> IioAdc::attributes() const
+IioAdc::IioAdc(Recorder& recorder)
+    : recorder_(recorder),
+      files_{{"name", true, false},
+             {"sampling_frequency", true, true},
+             {"in_voltage_scale", true, false},
+             {"buffer/enable", true, true},
+             {"buffer/length", true, true}}
 {
-    std::vector<AttributeFile> files{{"name", true, false},          {"sampling_frequency", true, true},
-                                     {"in_voltage_scale", true, false}, {"buffer/enable", true, true},
-                                     {"buffer/length", true, true}};
     for (int n = 0; n < channels; ++n) {
-        files.push_back({std::string(raw_prefix) + std::to_string(n) + std::string(raw_suffix), true, false});
+        files_.push_back({std::string(raw_prefix) + std::to_string(n) + std::string(raw_suffix), true, false});
     }
     for (int n = 0; n < channels; ++n) {
         const std::string element = std::string(scan_prefix) + std::to_string(n);
-        files.push_back({element + std::string(enable_suffix), true, true});
-        files.push_back({element + std::string(index_suffix), true, false});
-        files.push_back({element + std::string(type_suffix), true, false});
+        files_.push_back({element + std::string(enable_suffix), true, true});
+        files_.push_back({element + std::string(index_suffix), true, false});
+        files_.push_back({element + std::string(type_suffix), true, false});
     }
-    return files;
 }
 
 int IioAdc::channel_of(const std::string& attr, std::string_view prefix, std::string_view suffix)

@@ -35,7 +35,7 @@ public:
     static constexpr int bits = 12;
     static constexpr int reference_mv = 3300;
 
-    explicit IioAdc(Recorder& recorder) : recorder_(recorder) {}
+    explicit IioAdc(Recorder& recorder);
 
     // The texts a channel's raw file shows, one per conversion, the last one
     // for good. Texts rather than numbers, so that a test can serve what no
@@ -50,7 +50,7 @@ public:
     // The count each channel gives now (nullopt: no count, a test's text).
     std::array<std::optional<int>, channels> counts() const;
 
-    std::vector<AttributeFile> attributes() const override;
+    const std::vector<AttributeFile>& attributes() const override { return files_; }
     std::optional<std::string> show(const std::string& attr, int& error) override;
     int store(const std::string& attr, std::string_view bytes) override;
 
@@ -70,6 +70,7 @@ private:
     int enable_buffer(bool enable);
 
     Recorder& recorder_;
+    std::vector<AttributeFile> files_;
     std::array<Channel, channels> channels_;
     unsigned long long sampling_hz_ = 1000;
     bool buffer_enabled_ = false;

@@ -16,15 +16,12 @@ constexpr unsigned npwm = 1;
 
 // The chip's own files (pwmchip_groups: export and unexport are write-only,
 // npwm read-only) and, while exported, the channel's (pwm_groups).
-std::vector<AttributeFile> PwmChip::attributes() const
+PwmChip::PwmChip() : files_{{"npwm", true, false}, {"export", false, true}, {"unexport", false, true}}
 {
-    std::vector<AttributeFile> files{{"npwm", true, false}, {"export", false, true}, {"unexport", false, true}};
-    if (exported_) {
-        for (const char* name : channel_attributes) {
-            files.push_back({std::string(channel_directory) + "/" + name, true, true, true});
-        }
+    exported_files_ = files_;
+    for (const char* name : channel_attributes) {
+        exported_files_.push_back({std::string(channel_directory) + "/" + name, true, true, true});
     }
-    return files;
 }
 
 std::optional<std::string> PwmChip::show(const std::string& attr, int& error)

@@ -16,7 +16,8 @@ namespace vboard {
 
 class PwmChip : public SysfsDevice {
 public:
-    std::vector<AttributeFile> attributes() const override;
+    PwmChip();
+    const std::vector<AttributeFile>& attributes() const override { return exported_ ? exported_files_ : files_; }
     std::optional<std::string> show(const std::string& attr, int& error) override;
     int store(const std::string& attr, std::string_view bytes) override;
 
@@ -28,6 +29,8 @@ public:
 private:
     int store_channel(const std::string& name, std::string_view bytes);
 
+    std::vector<AttributeFile> files_;          // the chip's own
+    std::vector<AttributeFile> exported_files_; // and the channel's, once exported
     bool exported_ = false;
     unsigned long long period_ = 0;
     unsigned long long duty_ = 0;

@@ -28,8 +28,8 @@ class SysfsDevice {
 public:
     virtual ~SysfsDevice() = default;
     // The files the device's directory holds now; subdirectories follow
-    // from the paths.
-    virtual std::vector<AttributeFile> attributes() const = 0;
+    // from the paths. Looked up on every open, so kept rather than made.
+    virtual const std::vector<AttributeFile>& attributes() const = 0;
     // The attribute's value as `cat` shows it, or nullopt with `error` set.
     virtual std::optional<std::string> show(const std::string& attr, int& error) = 0;
     // Hands the written bytes to the driver; returns 0 or the errno it refuses them with.

@@ -109,7 +109,7 @@ struct NodeRequest {
     std::uint32_t magic;    // node_magic: anything else is bytes that reached the socket past the preload
     NodeOp op;
     std::int32_t fd;        // the descriptor the program uses
-    std::int32_t pid;       // the process that makes the call
+    std::int32_t pid;       // the process that makes an open or a close (else 0)
     std::uint32_t segments; // Segment records that follow, then the bytes of each segment_in one
     std::uint64_t request;
     std::uint64_t argument;

@@ -4,8 +4,8 @@
 // environment, passes its output on, serves the requests of its processes
 // on the board's channel (their pauses, which make virtual time; syslog;
 // signal handlers; sysfs paths that are not there), serves the calls of its
-// open files of the board's nodes, and stops it or
-// interrupts it when the run's options say so.
+// open files of the board's nodes, and stops it or interrupts it when the
+// run's options say so.
 
 #include "board_impl.hpp"
 #include "process.hpp"

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cmath>
 #include <csignal>
@@ -568,6 +570,22 @@ TEST(Program, AProgramThatCannotRunIsReported)
     const auto r = board.run(options);
     EXPECT_EQ(r.exit_code, 127);
     EXPECT_NE(r.err.find("/nonexistent/program"), std::string::npos);
+}
+
+// A run keeps the program on one CPU, and gives the caller's thread back
+// the CPUs it had.
+TEST(Program, SeesOneCpuAndTheCallerKeepsItsOwn)
+{
+    cpu_set_t before;
+    ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+    RunOptions options;
+    options.argv = {"/usr/bin/nproc"};
+    Board board;
+    const auto r = board.run(options);
+    EXPECT_EQ(r.out, "1\n");
+    cpu_set_t after;
+    ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+    EXPECT_TRUE(CPU_EQUAL(&before, &after));
 }
 
 class OpenFiles : public testing::TestWithParam<std::string> {};

@@ -62,8 +62,12 @@ void remove_testbed(const std::string& root)
 {
     nftw(
         root.c_str(),
-        [](const char* path, const struct stat* st, int type, FTW*) {
-            type == FTW_DP ? rmdir(path) : (S_ISDIR(st->st_mode) ? 0 : unlink(path));
+        [](const char* path, const struct stat*, int type, FTW*) {
+            if (type == FTW_DP) {
+                rmdir(path); // after what it holds
+            } else if (type == FTW_F || type == FTW_SL || type == FTW_SLN) {
+                unlink(path);
+            }
             return 0;
         },
         16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);

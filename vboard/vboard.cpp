@@ -61,7 +61,8 @@ constexpr const char* usage =
     "  --lines N                  stop the program after N lines of standard output\n"
     "  --sigint-after SECONDS     send SIGINT at this virtual time\n"
     "  --sigint-after-lines N     send SIGINT after N lines of standard output\n"
-    "  --speed N                  virtual seconds per real second (default 100)\n"
+    "  --speed N|max              virtual seconds per real second (default 100, so that a person\n"
+    "                             can watch); max: pauses take no real time at all\n"
     "  --timeout SECONDS          kill the program after this much real time (default none)\n"
     "  --grace SECONDS            how long the program may take to end after a signal vboard\n"
     "                             passed on, in real time, before it is killed (default 5)\n"
@@ -98,6 +99,26 @@ double seconds(std::string_view text, const char* option, bool positive = false)
     if (!std::isfinite(value) || value < 0 || (positive && value == 0) || value > longest) {
         fail(std::string(option) + " needs " + (positive ? "more than 0" : "0 or more") +
              " seconds, at most 30 years, not \"" + std::string(text) + "\"");
+    }
+    return value;
+}
+
+// What the command's pauses run at unless --speed says otherwise: a loop
+// that sleeps 1 s per pass shows 100 passes a second.
+constexpr double default_speed = 100;
+
+// --speed: virtual seconds per real second, or "max" for pauses that take
+// no real time at all.
+double speed(std::string_view text)
+{
+    if (text == "max") {
+        return std::numeric_limits<double>::infinity();
+    }
+    double value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value <= 0 || value > 1e9) {
+        fail("--speed needs virtual seconds per real second, above 0 and at most 1e9, or max, not \"" +
+             std::string(text) + "\"");
     }
     return value;
 }
@@ -410,6 +431,9 @@ int main(int argc, char** argv)
     }
     vboard::BoardConfig config;
     vboard::RunOptions options;
+    // The library runs as fast as it can (its callers are tests); the
+    // command runs at a pace a person can watch, unless told otherwise.
+    options.speed = default_speed;
     options.timeout = std::chrono::hours(24 * 365 * 30);
     options.keep_record = false;
     std::string trace_path;
@@ -489,12 +513,7 @@ int main(int argc, char** argv)
         } else if (arg == "--sigint-after-lines") {
             options.sigint_after_lines = count(value("--sigint-after-lines"), "--sigint-after-lines");
         } else if (arg == "--speed") {
-            const std::string_view text = value("--speed");
-            options.speed = number<double>(text, "--speed");
-            if (!std::isfinite(options.speed) || options.speed <= 0 || options.speed > 1e9) {
-                fail("--speed needs virtual seconds per real second, above 0 and at most 1e9, not \"" +
-                     std::string(text) + "\"");
-            }
+            options.speed = speed(value("--speed"));
         } else if (arg == "--timeout") {
             options.timeout = std::chrono::milliseconds(
                 static_cast<long long>(std::ceil(seconds(value("--timeout"), "--timeout", true) * 1000)));

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -60,6 +61,29 @@ TEST(Command, ForStopsAtAVirtualTime)
     const auto r = run_child(vboard({"--for", "2.5"}, {"ticks", "1000", "1000000"}), "");
     EXPECT_EQ(r.out, "tick 0\ntick 1\ntick 2\n");
     EXPECT_EQ(r.exit_code, 0);
+}
+
+// The command runs at a pace a person can watch unless told otherwise: 100
+// virtual seconds per real second, so 50 virtual seconds take half a real
+// one (a lower bound: a busy machine only makes it longer). With --speed
+// max, pauses take no real time at all.
+TEST(Command, RunsAtAHundredVirtualSecondsPerRealSecondUnlessToldMax)
+{
+    const auto seconds_taken = [](const std::vector<std::string>& speed) {
+        std::vector<std::string> argv{VBOARD_COMMAND_PATH, "run", "--quiet", "--for", "50"};
+        argv.insert(argv.end(), speed.begin(), speed.end());
+        argv.insert(argv.end(), {"--", DEVPROBE_PATH, "ticks", "1000", "1000000"});
+        const auto start = std::chrono::steady_clock::now();
+        const auto r = run_child(argv, "");
+        const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 50) << r.out; // ticks at 0 to 49 s
+        return taken.count();
+    };
+    const double by_default = seconds_taken({});
+    const double at_max = seconds_taken({"--speed", "max"});
+    EXPECT_GE(by_default, 0.4);
+    EXPECT_LT(at_max, by_default / 5) << "default " << by_default << " s";
 }
 
 // An empty write is an address-only transfer on the bus; it must not make
@@ -221,6 +245,7 @@ TEST(Command, BadUsageIsExplainedWithStatusTwo)
         {{VBOARD_COMMAND_PATH, "run", "--sigint-after-lines", "0", "x"}, "--sigint-after-lines needs a count from 1"},
         {{VBOARD_COMMAND_PATH, "run", "--speed", "nan", "x"}, "--speed needs virtual seconds per real second"},
         {{VBOARD_COMMAND_PATH, "run", "--speed", "inf", "x"}, "--speed needs virtual seconds per real second"},
+        {{VBOARD_COMMAND_PATH, "run", "--speed", "fastest", "x"}, "at most 1e9, or max, not \"fastest\""},
         // Counts an int cannot hold would wrap to an early occurrence.
         {{VBOARD_COMMAND_PATH, "run", "--fault", "write=/sys/class/pwm/pwmchip0/export:4294967297", "x"}, "counts writes from 1"},
         {{VBOARD_COMMAND_PATH, "run", "--fault", "nack=0x27:4294967297", "x"}, "a frame from 1"},

@@ -7,35 +7,89 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <string>
+#include <unistd.h>
 
 namespace vboard {
 
 namespace {
 
-// The board's device nodes: name, subsystem, major:minor. The ADC's is its
-// buffer; its device is in the board's sysfs.
-constexpr std::array<std::array<const char*, 3>, 4> device_nodes{{
-    {"i2c-0", "i2c-dev", "89:0"},
-    {"spidev0.0", "spidev", "153:0"},
-    {"spidev3.0", "spidev", "153:1"},
-    {"iio:device0", "", "250:0"},
-}};
+// Where the board's devices sit in its sysfs, as on a board of this kind
+// (a Cortex-A5 SoC): below the platform device of their SoC block, named by
+// its unit address as the device tree does.
+constexpr const char* platform = "sys/devices/platform";
 
-// Where a device with sysfs behaviour sits, as on a board of this kind: its
-// directory under the platform device of the SoC block (named by its unit
-// address, as the device tree does), and the link through which programs
-// usually reach it (its bus's or class's directory).
-struct SysfsPlace {
-    const char* directory; // below Testbed::sysfs_mount_point
-    const char* name;
-    const char* alias;
-    const char* alias_target; // the link's target, relative to the link
+// A character device node and the device the driver core made for it.
+struct CharDevice {
+    const char* name;      // the node's, /dev/NAME
+    const char* subsystem; // its class
+    unsigned major;
+    unsigned minor;
+    const char* directory; // its device's, below the platform
 };
 
-constexpr SysfsPlace adc_place{"fc030000.adc/iio:device0", "iio:device0", "/sys/bus/iio/devices/iio:device0",
-                               "../../../devices/platform/fc030000.adc/iio:device0"};
-constexpr SysfsPlace pwm_place{"f802c000.pwm/pwm/pwmchip0", "pwmchip0", "/sys/class/pwm/pwmchip0",
-                               "../../devices/platform/f802c000.pwm/pwm/pwmchip0"};
+constexpr std::array<CharDevice, 3> char_devices{{
+    {"i2c-0", "i2c-dev", 89, 0, "f8028000.i2c/i2c-0/i2c-dev/i2c-0"},
+    {"spidev0.0", "spidev", 153, 0, "f8000000.spi/spi_master/spi0/spi0.0/spidev/spidev0.0"},
+    {"spidev3.0", "spidev", 153, 1, "fc018400.spi/spi_master/spi3/spi3.0/spidev/spidev3.0"},
+}};
+
+// The IIO ADC's buffer node, whose device is the ADC's own directory.
+constexpr CharDevice adc_node{"iio:device0", "", 250, 0, "fc030000.adc/iio:device0"};
+
+// The name the I2C controller's driver gives its adapter (i2c-at91).
+constexpr const char* i2c_adapter_name = "AT91";
+
+// A device with behaviour: its directory below the platform, its name in
+// the record, and the link programs usually reach it by.
+struct SysfsPlace {
+    const char* directory;
+    const char* name;
+    const char* alias; // below sys/
+};
+
+constexpr SysfsPlace adc_place{"fc030000.adc/iio:device0", "iio:device0", "bus/iio/devices/iio:device0"};
+constexpr SysfsPlace pwm_place{"f802c000.pwm/pwm/pwmchip0", "pwmchip0", "class/pwm/pwmchip0"};
+
+// The relative target of a link at `link` to `target`, both paths of the tree.
+std::string relative_link(const std::string& link, const std::string& target)
+{
+    return std::filesystem::path(target).lexically_relative(std::filesystem::path(link).parent_path()).string();
+}
+
+void add_link(FsTree& tree, const std::string& link, const std::string& target)
+{
+    tree.add_link(link, relative_link(link, target));
+}
+
+// What the driver core gives a character device: its dev and uevent
+// files, its subsystem, and the links to it from its class and from
+// /sys/dev/char.
+void add_char_device(FsTree& tree, const CharDevice& device)
+{
+    const std::string directory = std::string(platform) + "/" + device.directory;
+    const std::string number = std::to_string(device.major) + ":" + std::to_string(device.minor);
+    tree.add_file(directory + "/dev", number + "\n");
+    tree.add_file(directory + "/uevent", "MAJOR=" + std::to_string(device.major) + "\nMINOR=" +
+                                             std::to_string(device.minor) + "\nDEVNAME=" + device.name + "\n");
+    add_link(tree, directory + "/subsystem", std::string("sys/class/") + device.subsystem);
+    add_link(tree, std::string("sys/class/") + device.subsystem + "/" + device.name, directory);
+    add_link(tree, "sys/dev/char/" + number, directory);
+}
+
+// The I2C controller's adapter, i2c-0 on the I2C bus, as i2c-core and
+// i2c-dev present it: what i2cdetect -l lists (/sys/class/i2c-dev/*/name).
+void add_i2c_adapter(FsTree& tree)
+{
+    const std::string adapter = std::string(platform) + "/f8028000.i2c/i2c-0";
+    tree.add_file(adapter + "/name", std::string(i2c_adapter_name) + "\n");
+    add_link(tree, adapter + "/subsystem", "sys/bus/i2c");
+    add_link(tree, "sys/bus/i2c/devices/i2c-0", adapter);
+    add_link(tree, "sys/class/i2c-adapter/i2c-0", adapter);
+    const std::string dev = adapter + "/i2c-dev/i2c-0";
+    tree.add_file(dev + "/name", std::string(i2c_adapter_name) + "\n");
+    add_link(tree, dev + "/device", adapter);
+}
 
 } // namespace
 
@@ -46,8 +100,8 @@ Board::Impl::Impl(BoardConfig c)
       spi3("spidev3.0", recorder, config.spi),
       spi0("spidev0.0", recorder, config.spi),
       adc(recorder),
-      testbed(),
-      sysfs(Testbed::sysfs_mount_point, recorder, config.faults, devices_lock)
+      tree(config.faults),
+      files(recorder, config.faults)
 {
     i2c.attach(lcd_backpack_address, lcd);
     for (const auto& [channel, values] : config.adc) {
@@ -57,12 +111,20 @@ Board::Impl::Impl(BoardConfig c)
         adc.set_input(channel, input);
     }
 
-    testbed.add_directory(Testbed::sysfs_mount_point);
-    for (const SysfsPlace& place : {adc_place, pwm_place}) {
-        testbed.add_link(place.alias, place.alias_target);
+    // The tops of sysfs every board has, some of them empty here.
+    for (const char* top : {"sys/block", "sys/bus", "sys/class", "sys/dev/block", "sys/dev/char", "sys/firmware",
+                            "sys/fs", "sys/kernel", "sys/module", "sys/power"}) {
+        tree.add_directory(top);
     }
-    sysfs.add_device(adc_place.directory, adc_place.name, adc_place.alias, adc);
-    sysfs.add_device(pwm_place.directory, pwm_place.name, pwm_place.alias, pwm);
+    for (const SysfsPlace& place : {adc_place, pwm_place}) {
+        const std::string directory = std::string(platform) + "/" + place.directory;
+        add_link(tree, std::string("sys/") + place.alias, directory);
+    }
+    tree.add_device({std::string(platform) + "/" + adc_place.directory, adc_place.name,
+                     std::string("/sys/") + adc_place.alias, &adc});
+    tree.add_device({std::string(platform) + "/" + pwm_place.directory, pwm_place.name,
+                     std::string("/sys/") + pwm_place.alias, &pwm});
+    add_i2c_adapter(tree);
 
     // Fault paths name what the program would open, through any link.
     config.faults.canonicalise([this](const std::string& path) { return canonical(path); });
@@ -70,43 +132,48 @@ Board::Impl::Impl(BoardConfig c)
         const auto& paths = config.faults.absent_paths();
         return std::any_of(paths.begin(), paths.end(), [&path](const auto& a) { return path_within(path, a); });
     };
-    const auto model_of = [this](std::string_view name) -> DeviceNode& {
-        return name == "i2c-0" ? static_cast<DeviceNode&>(i2c)
-               : name == "spidev0.0" ? static_cast<DeviceNode&>(spi0)
-               : name == "spidev3.0" ? static_cast<DeviceNode&>(spi3)
-                                     : static_cast<DeviceNode&>(adc);
+    // A node that is absent has no device in sysfs either, as on a board
+    // whose device tree leaves it out.
+    const auto add_node = [&](const CharDevice& device, DeviceNode& model) {
+        if (!absent(std::string("/dev/") + device.name)) {
+            tree.add_node({device.name, &model, device.major, device.minor});
+            if (device.subsystem[0] != '\0') {
+                add_char_device(tree, device);
+            }
+        }
     };
-    const bool adc_absent = absent(std::string(Testbed::sysfs_mount_point) + "/" + adc_place.directory);
-    for (const auto& [name, subsystem, major_minor] : device_nodes) {
-        DeviceNode& node = model_of(name);
-        if (!absent(std::string("/dev/") + name) && !(&node == &adc && adc_absent)) {
-            testbed.add_node(name, subsystem, major_minor, node, config.faults);
-        }
+    add_node(char_devices[0], i2c);
+    add_node(char_devices[1], spi0);
+    add_node(char_devices[2], spi3);
+    if (!absent("/" + std::string(platform) + "/" + adc_place.directory)) {
+        add_node(adc_node, adc);
     }
-    // Whatever is absent outside the sysfs mount goes from the testbed; the
-    // mount hides its own. A link to an absent device goes with it.
-    for (const auto& path : config.faults.absent_paths()) {
-        testbed.remove(path, Testbed::sysfs_mount_point);
-    }
-    for (const SysfsPlace& place : {adc_place, pwm_place}) {
-        if (absent(std::string(Testbed::sysfs_mount_point) + "/" + place.directory)) {
-            testbed.remove(place.alias, Testbed::sysfs_mount_point);
-        }
-    }
-    mount = std::make_unique<SysfsMount>(sysfs, testbed.root() + Testbed::sysfs_mount_point, *this);
 }
 
 Board::Impl::~Impl() = default;
 
 std::string Board::Impl::canonical(const std::string& path) const
 {
-    return testbed.canonical(path, Testbed::sysfs_mount_point);
+    return tree.canonical(path);
 }
 
-bool Board::Impl::before()
+std::vector<std::string> Board::Impl::node_specs() const
+{
+    std::vector<std::string> specs;
+    for (const std::string& name : tree.node_names()) {
+        for (const CharDevice& device : {char_devices[0], char_devices[1], char_devices[2], adc_node}) {
+            if (name == device.name) {
+                specs.push_back(name + ":" + std::to_string(device.major) + ":" + std::to_string(device.minor));
+            }
+        }
+    }
+    return specs;
+}
+
+bool Board::Impl::before(bool opens)
 {
     std::lock_guard guard(run_lock);
-    return run == nullptr || run->before_device_call();
+    return run == nullptr || run->before_device_call(opens);
 }
 
 void Board::Impl::after()
@@ -126,8 +193,8 @@ void Board::Impl::attach(Run* r)
 std::string problem_with(const BoardConfig& config)
 {
     for (const auto& device : config.faults.ioctl_devices()) {
-        const bool known = std::any_of(device_nodes.begin(), device_nodes.end(),
-                                       [&device](const auto& node) { return device == node[0]; });
+        const bool known = device == adc_node.name || std::any_of(char_devices.begin(), char_devices.end(),
+                                                                  [&device](const auto& node) { return device == node.name; });
         if (!known) {
             return "--fault ioctl=" + device + ": the board has no node " + device +
                    " (it has i2c-0, spidev0.0, spidev3.0 and iio:device0)";
@@ -150,15 +217,21 @@ Board::Board(BoardConfig config)
     if (const std::string problem = problem_with(config); !problem.empty()) {
         throw BoardError(problem);
     }
+    // Told here, before any run: vboard-init would say the same at each one.
+    if (access("/dev/fuse", F_OK) != 0) {
+        throw BoardError("the board's filesystem needs FUSE, and /dev/fuse is missing: load the fuse module "
+                         "(modprobe fuse), or start the container with /dev/fuse "
+                         "(docker run --device /dev/fuse --cap-add SYS_ADMIN)");
+    }
+    if (access("/dev/fuse", R_OK | W_OK) != 0) {
+        throw BoardError("the board's filesystem needs FUSE, and /dev/fuse is not open to this user: Debian makes "
+                         "it read-write for everyone (mode 0666); as root, chmod 0666 /dev/fuse, or run vboard as "
+                         "root");
+    }
     impl_ = std::make_unique<Impl>(std::move(config));
 }
 
 Board::~Board() = default;
-
-const std::string& Board::root() const
-{
-    return impl_->testbed.root();
-}
 
 std::string Board::canonical(const std::string& path) const
 {

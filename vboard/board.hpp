@@ -9,13 +9,11 @@
 //   /sys/bus/iio/devices/iio:device0   an 8-channel IIO ADC, its buffer at /dev/iio:device0
 //   /sys/class/pwm/pwmchip0            a one-channel PWM controller
 //
-// umockdev puts the board's /sys and /dev (testbed.hpp) in place of the
-// PC's; the devices' sysfs directories are a FUSE filesystem mounted in the
-// testbed, with the kernel's sysfs rules (sysfs/); a small preload library
-// (preload/) connects each open of a device node to the board, which hands
-// its ioctls, reads and writes to the device models here, reports the
-// program's pauses and gives its clocks virtual time, shortens its real
-// waits by the run's speed, catches syslog and notes signal handlers. libmraa
+// Each run has namespaces of its own (namespace/): a mount namespace whose
+// /dev and /sys are the board's, served by a FUSE filesystem with the
+// kernel's rules (fs/), and a PID namespace whose processes all end with
+// the run. A preload library (preload/) gives the program's dynamically
+// linked processes virtual time: their clocks and their pauses. libmraa
 // finds the board's pins and buses in the JSON description in boards/.
 
 #include "devices/adc_input.hpp"
@@ -113,10 +111,12 @@ struct RunResult {
     bool stopped = false;   // ended by stop_at or stop_after_lines
     bool timed_out = false; // killed after RunOptions::timeout
     bool observer_failed = false; // stopped because the observer could not pass something on
+    bool board_failed = false;    // the board could not be put in place for the run (err says why)
     std::vector<Event> events;
 
     // As a shell reports it, with a program the board stopped counted as 0,
-    // and 125 when the observer failed (vboard could not write its output).
+    // and 125 when the board could not be put in place or the observer
+    // failed (vboard could not write its output).
     int status() const;
 };
 
@@ -161,14 +161,11 @@ public:
     // The count each ADC channel gives now (nullopt: a test's text that is no count).
     std::array<std::optional<int>, 8> adc_counts() const;
 
-    // The testbed directory that stands for the board's / (removed with the board).
-    const std::string& root() const;
-
     // The device tree as the program sees it: the board's own path for
     // /sys/... and /dev/..., with /sys/class and /sys/bus links resolved.
     std::string canonical(const std::string& path) const;
 
-    struct Impl; // the devices, the testbed and the sysfs mount, in board.cpp
+    struct Impl; // the devices and the board's filesystem, in board_impl.hpp
 
 private:
     std::unique_ptr<Impl> impl_;

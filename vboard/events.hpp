@@ -155,6 +155,7 @@ struct ProgramEvent {
     double seconds = 0; // sleep: the pause asked for
     int signal = 0;     // handler, signal: the signal; exit: the signal that ended it, or 0
     int status = 0;     // exit: the exit status
+    int processes_ended = 0; // exit: the other processes of the run still running, ended with it
 };
 
 // What is wired to an ADC input changed while a program ran (a knob

@@ -2,9 +2,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,35 +30,49 @@ void close_pair(int fds[2])
     for (int i = 0; i < 2; ++i) {
         if (fds[i] >= 0) {
             close(fds[i]);
+            fds[i] = -1;
         }
+    }
+}
+
+// In the child: `fd` at `number`, open across execve().
+void place(int fd, int number)
+{
+    if (fd == number) {
+        fcntl(fd, F_SETFD, 0);
+    } else {
+        dup2(fd, number);
     }
 }
 
 } // namespace
 
-ChildProcess spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool inherit_input,
-                   std::string& error)
+BoardProcess start_board(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         const std::vector<std::string>& nodes, int channel, int log, bool inherit_input,
+                         std::string& error)
 {
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
-    int exec_status[2] = {-1, -1}; // carries errno back if exec fails
+    int exec_status[2] = {-1, -1};
+    int control[2] = {-1, -1};
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
-        pipe2(exec_status, O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + std::strerror(errno);
-        close_pair(in), close_pair(out), close_pair(err), close_pair(exec_status);
+        pipe2(exec_status, O_CLOEXEC) != 0 || socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, control) != 0) {
+        error = std::string("cannot make the run's pipes: ") + std::strerror(errno);
+        close_pair(in), close_pair(out), close_pair(err), close_pair(exec_status), close_pair(control);
         return {};
     }
-    auto args = c_strings(argv);
+    std::vector<std::string> init_argv{VBOARD_INIT_PROGRAM};
+    init_argv.insert(init_argv.end(), nodes.begin(), nodes.end());
+    init_argv.emplace_back("--");
+    init_argv.insert(init_argv.end(), argv.begin(), argv.end());
+    auto args = c_strings(init_argv);
     auto environment = c_strings(env);
     const pid_t parent = getpid();
 
     const pid_t pid = fork();
     if (pid == 0) {
         // Only async-signal-safe calls from here to exec: the board has threads.
-        // A process group of its own, as a shell gives a job: the board can
-        // signal all of it, and a signal to vboard's group does not reach it twice.
-        setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) {
             _exit(127); // the board died before the line above took effect
@@ -65,100 +82,100 @@ ChildProcess spawn(const std::vector<std::string>& argv, const std::vector<std::
         }
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
+        // The descriptors vboard-init expects, in the order of their
+        // numbers, none of which the ones still to be placed can be at
+        // (socketpair and pipe2 above gave numbers of 3 or more).
+        const int wanted[] = {control[1], channel, log, exec_status[1]};
+        int moved[4];
+        for (int i = 0; i < 4; ++i) {
+            moved[i] = fcntl(wanted[i], F_DUPFD_CLOEXEC, 16);
+        }
+        place(moved[0], control::control_fd);
+        place(moved[1], control::channel_fd);
+        place(moved[2], control::log_fd);
+        place(moved[3], control::exec_status_fd);
         // Signals the board ignores or blocks must not stay so for the program.
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         signal(SIGPIPE, SIG_DFL);
-        signal(SIGINT, SIG_DFL);
         execve(args[0], args.data(), environment.data());
         const int e = errno;
         [[maybe_unused]] const ssize_t ignored = write(exec_status[1], &e, sizeof e);
         _exit(127);
     }
-    if (pid > 0) {
-        setpgid(pid, pid); // also here: whichever of the two runs first
-    }
     close(in[0]);
     close(out[1]);
     close(err[1]);
     close(exec_status[1]);
+    close(control[1]);
     if (pid < 0) {
         error = std::string("fork: ") + std::strerror(errno);
-        close(in[1]), close(out[0]), close(err[0]), close(exec_status[0]);
-        return {};
-    }
-    int exec_errno = 0;
-    const ssize_t n = read(exec_status[0], &exec_errno, sizeof exec_errno);
-    close(exec_status[0]);
-    if (n == static_cast<ssize_t>(sizeof exec_errno)) {
-        error = "cannot run " + argv[0] + ": " + std::strerror(exec_errno);
-        waitpid(pid, nullptr, 0);
-        close(in[1]), close(out[0]), close(err[0]);
+        close(in[1]), close(out[0]), close(err[0]), close(exec_status[0]), close(control[0]);
         return {};
     }
     if (inherit_input) {
         close(in[1]);
         in[1] = -1;
     }
-    return ChildProcess{pid, in[1], out[0], err[0]};
+    BoardProcess board;
+    board.pid = pid;
+    board.pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    board.control = control[0];
+    board.exec_status = exec_status[0];
+    board.input = in[1];
+    board.output = out[0];
+    board.errors = err[0];
+    return board;
 }
 
-Janitor::Janitor(const std::string& directory, const std::string& mount_point)
+bool receive_report(int control, control::Report& report, int& fd)
 {
-    int lifeline[2];
-    if (pipe2(lifeline, O_CLOEXEC) != 0) {
-        return;
+    fd = -1;
+    iovec part{&report, sizeof report};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+    message.msg_control = space;
+    message.msg_controllen = sizeof space;
+    ssize_t n = -1;
+    do {
+        n = recvmsg(control, &message, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS) {
+            std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+        }
     }
-    // Waits for the lifeline's end with the shell's own read (no process of
-    // its own). Nothing to do when the owner cleaned up itself. Else as root
-    // umount, as a user fusermount3; lazily, so that nothing a dead program
-    // left open keeps it. --one-file-system: whatever could not be
-    // unmounted is left alone, never emptied.
-    const std::vector<std::string> argv{
-        "/bin/sh", "-c",
-        "while read -r _; do :; done; [ -e \"$0\" ] || exit 0; "
-        "umount -l -- \"$1\" 2>/dev/null || fusermount3 -u -z -q -- \"$1\" 2>/dev/null; "
-        "rm -rf --one-file-system -- \"$0\"",
-        directory, mount_point};
-    auto args = c_strings(argv);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        dup2(lifeline[0], STDIN_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        signal(SIGINT, SIG_IGN);
-        signal(SIGHUP, SIG_IGN);
-        signal(SIGTERM, SIG_IGN);
-        execv(args[0], args.data());
-        _exit(127);
+    if (n != static_cast<ssize_t>(sizeof report)) {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+        return false;
     }
-    close(lifeline[0]);
-    if (pid < 0) {
-        close(lifeline[1]);
-        return;
-    }
-    pid_ = pid;
-    lifeline_ = lifeline[1];
+    report.text[sizeof report.text - 1] = '\0';
+    return true;
 }
 
-void Janitor::dismiss()
+pid_t pid_of(int pidfd)
 {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", pidfd);
+    FILE* info = std::fopen(path, "re");
+    if (info == nullptr) {
+        return -1;
     }
-}
-
-Janitor::~Janitor()
-{
-    if (lifeline_ >= 0) {
-        close(lifeline_);
+    char line[256];
+    pid_t pid = -1;
+    while (std::fgets(line, sizeof line, info) != nullptr) {
+        if (std::sscanf(line, "Pid:\t%d", &pid) == 1) {
+            break;
+        }
     }
-    if (pid_ > 0) {
-        waitpid(pid_, nullptr, 0);
-    }
+    std::fclose(info);
+    return pid;
 }
 
 } // namespace vboard

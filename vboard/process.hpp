@@ -1,7 +1,10 @@
 #pragma once
 
-// Child processes of the board: the program under test, and the janitor that
-// cleans up after the board even when vboard itself is killed.
+// The processes of a run as vboard sees them: vboard-init, its child,
+// which puts the board in place in namespaces of the run's own and starts
+// the program there (namespace/), and what it reports.
+
+#include "namespace/control.hpp"
 
 #include <string>
 #include <sys/types.h>
@@ -9,41 +12,34 @@
 
 namespace vboard {
 
-struct ChildProcess {
-    pid_t pid = -1;
-    int input = -1;  // the write end of its standard input (-1 when it has the caller's)
+struct BoardProcess {
+    pid_t pid = -1;    // vboard-init, outside the namespaces: its end is the run's
+    int pidfd = -1;    // readable once it has ended
+    int control = -1;  // its reports (control.hpp)
+    int exec_status = -1; // the errno of a failed execve() of the program, or end of file
+    int input = -1;  // the write end of the program's standard input (-1 when it has the caller's)
     int output = -1; // the read end of its standard output
     int errors = -1; // the read end of its standard error
 };
 
-// Starts argv[0] with exactly the environment `env`; its standard output
-// and error are pipes, its standard input a pipe too or, with
-// `inherit_input`, the caller's own. The child is killed if the thread that
-// started it ends (so a killed vboard leaves no program behind). On failure
-// returns a child with pid -1 and says why in `error`.
-ChildProcess spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool inherit_input,
-                   std::string& error);
+// Starts vboard-init for a run of argv[0] with exactly the environment
+// `env`, on a board with `nodes` ("i2c-0:89:0"). `channel` (SOCK_SEQPACKET)
+// and `log` (SOCK_DGRAM) are unbound sockets of the run's, which vboard-init
+// binds in the board's /dev. The program's standard output and error are
+// pipes, its standard input a pipe too or, with `inherit_input`, the
+// caller's own. vboard-init is killed if the thread that started it ends
+// (so a killed vboard leaves nothing of the run behind). On failure returns
+// a process with pid -1 and says why in `error`.
+BoardProcess start_board(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         const std::vector<std::string>& nodes, int channel, int log, bool inherit_input,
+                         std::string& error);
 
-// Removes a directory once its owner is done with it: when the owner
-// destroys the janitor, or dies. A filesystem its owner mounted inside
-// (`mount_point`) is unmounted first: a killed owner cannot do it, and the
-// directory cannot go while it is mounted. It runs as a separate process in
-// a session of its own, so that neither SIGKILL to the owner nor a signal to
-// the owner's process group stops it.
-class Janitor {
-public:
-    Janitor(const std::string& directory, const std::string& mount_point);
-    ~Janitor();
-    Janitor(const Janitor&) = delete;
-    Janitor& operator=(const Janitor&) = delete;
+// Receives vboard-init's next report, and the descriptor passed with it
+// (else -1). False once vboard-init has gone.
+bool receive_report(int control, control::Report& report, int& fd);
 
-    // The owner has removed the directory itself: the janitor ends at once,
-    // without waking to find nothing to do.
-    void dismiss();
-
-private:
-    pid_t pid_ = -1;
-    int lifeline_ = -1; // the janitor waits for this pipe to close
-};
+// The process id, in this process's PID namespace, of the process `pidfd`
+// refers to (as /proc/self/fdinfo shows it), or -1.
+pid_t pid_of(int pidfd);
 
 } // namespace vboard

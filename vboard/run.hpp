@@ -1,23 +1,29 @@
 #pragma once
 
-// One run of a program on the board: it starts the program with the board's
-// environment, passes its output on, serves the requests of its processes
-// on the board's channel (their pauses, which make virtual time; syslog;
-// signal handlers; sysfs paths that are not there), serves the calls of its
-// open files of the board's nodes, and stops it or interrupts it when the
-// run's options say so.
+// One run of a program on the board: vboard-init puts the board in place in
+// namespaces of the run's own and starts the program there; the run serves
+// the board's filesystem to it, serves the pauses of its processes on the
+// board's channel (virtual time), reads its syslog and its output, and
+// stops or interrupts it when the run's options say so. When the program
+// ends, the namespaces and everything in them end too.
+//
+// Its work is in one file per job: run.cpp (start, loop, end),
+// run_pauses.cpp (virtual time), run_output.cpp (the program's output and
+// the record, to the observer), run_terminal.cpp (the terminal and
+// signals).
 
 #include "board_impl.hpp"
+#include "fs/fuse_server.hpp"
 #include "process.hpp"
 #include "protocol.hpp"
+#include "signal_handlers.hpp"
 
 #include <sched.h>
 
 #include <atomic>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,11 +33,14 @@ namespace vboard {
 class Run {
 public:
     Run(Board::Impl& board, const RunOptions& options, Observer* observer);
+    ~Run();
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
     RunResult execute();
 
-    // From the threads that serve the devices, around each call a program
-    // makes of one (DeviceCalls).
-    bool before_device_call();
+    // From the thread that serves the board's filesystem, around each call
+    // a program makes of a file of it (DeviceCalls).
+    bool before_device_call(bool opens);
     void after_device_call();
 
 private:
@@ -45,48 +54,39 @@ private:
         std::optional<std::int64_t> planned_interrupt; // when the board cuts that pause short with SIGINT
     };
 
-    // An open file of one of the board's nodes: a connection on the nodes'
-    // socket, which the program holds as the descriptor open() gave it.
-    struct NodeFile {
-        int fd = -1;
-        Testbed::Node* node = nullptr; // set once its open has been served
-        bool refused = false;          // the open failed: the connection is about to go
-        pid_t opener = 0;              // the process that opened it and its descriptor,
-        int opener_fd = -1;            // whose close() is the open file's close in the record
-        FileEvent opened;
-        bool close_recorded = false;
-    };
-
+    // run.cpp
+    static std::int64_t monotonic_ns(); // the host's clock
+    static void close_fd(int& fd);
     bool start();
+    bool open_sockets(std::string& error);
+    // Until the program has started: serves the board's filesystem, maps
+    // the clock. False with `error` when the board could not be put in place.
+    bool set_up(std::string& error);
+    bool map_clock(int fd, std::string& error);
     void keep_to_one_cpu();
     void release_cpus();
-    bool open_channel();
-    bool open_clock();
     void loop();
+    void take_reports();
     void finish();
-    // What the run holds of the board's (its channel, its clock) back.
     void release();
+    bool device_call_allowed(bool opens);
+    void device_call_done();
+    // The program's syslog messages and its signal handlers as they stand.
+    void take_log();
+    void note_handlers();
 
+    // run_pauses.cpp
     void accept_process();
     // False when the process has gone.
     bool serve(Process& process);
-    wire::Reply handle(Process& process, const wire::RequestHeader& header, std::string_view payload);
-    wire::Reply handle_open(const wire::RequestHeader& header, std::string_view path);
     wire::Reply handle_sleep_begin(Process& process, std::int64_t ns);
     void handle_sleep_end(Process& process, std::int64_t real_ns, bool cut_short);
+    void stop(std::int64_t at);
+    // True when the run owes the program a SIGINT that may go out now.
+    bool sigint_due() const;
+    void send_sigint(std::int64_t at);
 
-    void accept_node_files();
-    void serve_node_file(int fd);
-    wire::NodeReply answer_node_call(NodeFile& file, const wire::NodeRequest& request, std::span<std::uint8_t> rest);
-    void raw_node_write(NodeFile& file, std::span<std::uint8_t> bytes);
-    wire::NodeReply open_node_file(NodeFile& file, const wire::NodeRequest& request, const std::string& path);
-    // The driver's release(): the last descriptor of the open file has gone.
-    void release_node_file(NodeFile& file);
-    // Around each call of a device, with the run's lock held: false when the
-    // run has stopped the program.
-    bool device_call_allowed();
-    void device_call_done();
-
+    // run_output.cpp
     void drain_output();
     void take_output(int& fd, bool is_stdout);
     void feed_input();
@@ -95,44 +95,34 @@ private:
     // What the observer could not pass on: a closed reader closes the
     // program's own stream, any other failure stops the run.
     void observer_said(Observer::Passed passed, int& stream, bool& passing);
+
+    // run_terminal.cpp
     void pass_on_signals();
     void take_terminal();
     void give_terminal_back();
-    // The program stopped by the terminal it wants: it gets it.
+    // The program stopped for the terminal it wants: it gets it.
     void hand_over_terminal();
-    void stop(std::int64_t at);
-    // True when the run owes the program a SIGINT that may go out now.
-    bool sigint_due() const;
-    void send_sigint(std::int64_t at);
-    void kill_program(int signal);
+    // Ends every process of the run at once (the namespaces go with them).
+    void kill_program();
 
     Board::Impl& board_;
     const RunOptions& options_;
     Observer* observer_;
 
-    // Everything below is shared by the run loop and the threads that serve
-    // the devices (after_device_call).
+    // Everything below is shared by the run loop and the thread that
+    // serves the board's filesystem (after_device_call).
     std::mutex lock_;
-    // The CPUs this thread and the sysfs filesystem's ran on before the run
-    // kept them to one.
+    // The CPUs this thread ran on before the run kept it to one.
     std::optional<cpu_set_t> saved_cpus_;
-    std::optional<cpu_set_t> saved_mount_cpus_;
     RunResult result_;
-    ChildProcess child_;
-    int exited_ = -1; // pidfd of the program: readable once it has ended
-    std::string channel_path_;
-    int listener_ = -1;
-    std::string nodes_path_;
-    int nodes_listener_ = -1;
-    std::vector<std::unique_ptr<NodeFile>> node_files_;
-    std::vector<std::uint8_t> node_message_; // the request being served, the reply's bytes,
-    std::vector<std::uint8_t> node_reply_;   // and what the call only writes
-    std::vector<std::uint8_t> node_scratch_;
-    std::vector<wire::Segment> node_segments_;         // its segment table
-    std::vector<std::span<std::uint8_t>> node_pieces_; // and where each segment's bytes are
-    std::string clock_path_;
+    BoardProcess process_;
+    pid_t program_ = -1; // the program's own process (and its process group), as this process sees it
+    std::unique_ptr<FuseServer> server_;
+    int listener_ = -1; // the board's channel
+    int log_ = -1;      // the board's /dev/log
     wire::ClockPage* clock_ = nullptr;
     int wake_ = -1;
+    SignalHandlers handlers_;
     std::vector<Process> processes_;
     std::vector<int> watch_; // of options_.watch, those still watched
     std::size_t input_written_ = 0;
@@ -157,6 +147,10 @@ private:
     std::optional<std::int64_t> grace_ends_; // real ns: when a program sent a signal has to have ended
     int passed_signal_ = 0;                  // the signal passed on last
     bool terminal_taken_ = false;            // the program's group is the terminal's foreground
+    bool program_ended_ = false;             // vboard-init reported the program's end
+    int program_status_ = 0;                 // its wait status then
+    int processes_ended_ = 0;                // and how many other processes of the run ended with it
+    bool stopped_for_terminal_ = false;      // vboard-init reported it stopped by SIGTTIN or SIGTTOU
 };
 
 } // namespace vboard

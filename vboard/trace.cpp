@@ -266,11 +266,14 @@ std::string encode(const ProgramEvent& e)
         return head(e.t, "program", "signal") + ",\"signal\":" + quoted(signal_name(e.signal)) + "}";
     case ProgramEvent::Kind::stopped:
         return head(e.t, "program", "stopped") + "}";
-    case ProgramEvent::Kind::exit:
+    case ProgramEvent::Kind::exit: {
+        const std::string ended =
+            e.processes_ended > 0 ? ",\"processes_ended\":" + std::to_string(e.processes_ended) : std::string();
         if (e.signal != 0) {
-            return head(e.t, "program", "exit") + ",\"signal\":" + quoted(signal_name(e.signal)) + "}";
+            return head(e.t, "program", "exit") + ",\"signal\":" + quoted(signal_name(e.signal)) + ended + "}";
         }
-        return head(e.t, "program", "exit") + ",\"status\":" + std::to_string(e.status) + "}";
+        return head(e.t, "program", "exit") + ",\"status\":" + std::to_string(e.status) + ended + "}";
+    }
     }
     return "{}";
 }

@@ -5,7 +5,6 @@
 #include "board.hpp"
 #include "knobs.hpp"
 #include "live_view.hpp"
-#include "testbed.hpp"
 #include "trace.hpp"
 #include "vcd.hpp"
 

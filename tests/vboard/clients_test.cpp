@@ -159,18 +159,20 @@ TEST(Python, ReadsAttributesWithOpenAndPread)
     EXPECT_EQ(r.err, "");
 }
 
-// A node's descriptor is the character device to fstat(), after dup() and
-// F_DUPFD too; a stdio stream on it reads and writes through the driver
-// (here the PCF8574 on i2c-0), a 4096-byte block at a time, and fileno()
-// gives the descriptor for the stream's ioctl()s.
-TEST(Python, NodeDescriptorsAreCharacterDevicesToFstatAndStdio)
+// A node is a file of the board's FUSE filesystem: fstat() shows a regular
+// file (a character device's inode would send its opens to the PC's
+// driver), after dup() and F_DUPFD as before; a stdio stream on it reads
+// and writes through the driver (here the PCF8574 on i2c-0), a 4096-byte
+// block at a time, and fileno() gives the descriptor for the stream's
+// ioctl()s.
+TEST(Python, NodeDescriptorsAreFilesToFstatAndStdio)
 {
     const std::string script =
         "import ctypes, fcntl, os, stat\n"
         "fd = os.open('/dev/i2c-0', os.O_RDWR)\n"
         "st, path = os.fstat(fd), os.stat('/dev/i2c-0')\n"
-        "print(stat.S_ISCHR(st.st_mode), os.major(st.st_rdev), os.minor(st.st_rdev), st.st_mode == path.st_mode)\n"
-        "print(stat.S_ISCHR(os.fstat(os.dup(fd)).st_mode), stat.S_ISCHR(os.fstat(fcntl.fcntl(fd, fcntl.F_DUPFD, 50)).st_mode))\n"
+        "print(stat.S_ISREG(st.st_mode), oct(stat.S_IMODE(st.st_mode)), st.st_blksize, st.st_ino == path.st_ino)\n"
+        "print(os.fstat(os.dup(fd)).st_ino == st.st_ino, os.fstat(fcntl.fcntl(fd, fcntl.F_DUPFD, 50)).st_ino == st.st_ino)\n"
         "libc = ctypes.CDLL(None, use_errno=True)\n"
         "libc.fopen.restype = ctypes.c_void_p\n"
         "libc.fopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p]\n"
@@ -182,7 +184,7 @@ TEST(Python, NodeDescriptorsAreCharacterDevicesToFstatAndStdio)
         "port = ctypes.create_string_buffer(1)\n"
         "print(libc.fread(port, 1, 1, f), port.raw.hex(), libc.fclose(f))\n";
     const auto r = run({python, "-c", script});
-    EXPECT_EQ(r.out, "True 89 0 True\nTrue True\n0 1 0\n1 08 0\n");
+    EXPECT_EQ(r.out, "True 0o600 4096 True\nTrue True\n0 1 0\n1 08 0\n");
     EXPECT_EQ(r.err, "");
     ASSERT_EQ(all_of<I2cWrite>(r.events).size(), 1u);
     EXPECT_EQ(all_of<I2cWrite>(r.events)[0].bytes, Bytes{0x08});

@@ -5,6 +5,7 @@
 #include "ioctl_names.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -147,14 +148,11 @@ void I2cBus::file_request(NodeCall& call, int injected_error)
     std::optional<std::uint32_t> value = static_cast<std::uint32_t>(std::min<unsigned long>(arg, UINT32_MAX));
     if (request == I2C_FUNCS) {
         value = static_cast<std::uint32_t>(adapter_functionality);
-        if (error == 0) {
-            const ClientMemory out = call.argument_memory(sizeof(unsigned long));
-            if (!out.valid()) {
-                error = EFAULT;
-            } else {
-                const unsigned long funcs = adapter_functionality;
-                std::copy_n(reinterpret_cast<const std::uint8_t*>(&funcs), sizeof funcs, out.bytes().begin());
-            }
+        // put_user() of an unsigned long: 4 bytes for a 32-bit program (compat_ulong_t).
+        const bool put = call.compat() ? call.store_argument(static_cast<std::uint32_t>(adapter_functionality))
+                                       : call.store_argument(adapter_functionality);
+        if (error == 0 && !put) {
+            error = EFAULT;
         }
     } else if (error == 0 && (request == I2C_SLAVE || request == I2C_SLAVE_FORCE)) {
         // 7-bit addresses up to 0x7f, 10-bit ones up to 0x3ff once I2C_TENBIT is set.
@@ -179,42 +177,95 @@ void I2cBus::file_request(NodeCall& call, int injected_error)
     call.complete(result, error);
 }
 
+// The layouts a 32-bit program passes (struct i2c_rdwr_ioctl_data32,
+// i2c_msg32 and i2c_smbus_ioctl_data32 of i2c-dev's compat_ioctl): 32-bit
+// pointers.
+struct Rdwr32 {
+    std::uint32_t msgs;
+    std::uint32_t nmsgs;
+};
+struct Msg32 {
+    std::uint16_t addr;
+    std::uint16_t flags;
+    std::uint16_t len;
+    std::uint32_t buf;
+};
+struct Smbus32 {
+    std::uint8_t read_write;
+    std::uint8_t command;
+    std::uint32_t size;
+    std::uint32_t data;
+};
+static_assert(sizeof(Rdwr32) == 8 && sizeof(Msg32) == 12 && sizeof(Smbus32) == 12);
+
 // I2C_RDWR: up to 42 messages in one combined transaction, each a write or a
-// read addressed on its own, none longer than 8192 bytes (i2cdev_ioctl_rdwr).
-// The result is the number of messages.
+// read addressed on its own, none longer than 8192 bytes (i2cdev_ioctl and
+// i2cdev_ioctl_rdwr; compat_i2cdev_ioctl for a 32-bit program). Every
+// message's buffer is copied in (memdup_user, read messages included)
+// before any goes on the wire; after the transaction the read messages'
+// bytes are copied out, the last message first. The result is the number
+// of messages.
 void I2cBus::combined_transfer(NodeCall& call, int injected_error)
 {
     if (injected_error != 0) {
         refuse(call, "I2C_RDWR", injected_error);
         return;
     }
-    const ClientMemory set = call.argument_memory(sizeof(i2c_rdwr_ioctl_data));
-    if (!set.valid()) {
-        refuse(call, "I2C_RDWR", EFAULT);
+    struct Record {
+        unsigned addr;
+        unsigned flags;
+        std::uint32_t len;
+        std::uint64_t buf;
+    };
+    std::vector<Record> records;
+    std::uint32_t count = 0;
+    std::uint64_t msgs = 0;
+    if (call.compat()) {
+        const auto set = call.load_argument<Rdwr32>();
+        if (!set) {
+            refuse(call, "I2C_RDWR", EFAULT);
+            return;
+        }
+        count = set->nmsgs;
+        msgs = set->msgs;
+    } else {
+        const auto set = call.load_argument<i2c_rdwr_ioctl_data>();
+        if (!set) {
+            refuse(call, "I2C_RDWR", EFAULT);
+            return;
+        }
+        count = set->nmsgs;
+        msgs = reinterpret_cast<std::uintptr_t>(set->msgs);
+    }
+    if (msgs == 0 || count == 0 || count > I2C_RDWR_IOCTL_MAX_MSGS) {
+        refuse(call, "I2C_RDWR", EINVAL, count);
         return;
     }
-    const auto header = set.load<i2c_rdwr_ioctl_data>();
-    if (header.msgs == nullptr || header.nmsgs == 0 || header.nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
-        refuse(call, "I2C_RDWR", EINVAL, header.nmsgs);
-        return;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        bool copied = false;
+        if (call.compat()) {
+            Msg32 m{};
+            copied = call.copy_from_user(msgs + i * sizeof m, {reinterpret_cast<std::uint8_t*>(&m), sizeof m});
+            records.push_back({m.addr, m.flags, m.len, m.buf});
+        } else {
+            i2c_msg m{};
+            copied = call.copy_from_user(msgs + i * sizeof m, {reinterpret_cast<std::uint8_t*>(&m), sizeof m});
+            records.push_back({m.addr, m.flags, m.len, reinterpret_cast<std::uintptr_t>(m.buf)});
+        }
+        if (!copied) {
+            refuse(call, "I2C_RDWR", EFAULT, count);
+            return;
+        }
     }
-    const ClientMemory records = set.follow(offsetof(i2c_rdwr_ioctl_data, msgs), header.nmsgs * sizeof(i2c_msg));
-    if (!records.valid()) {
-        refuse(call, "I2C_RDWR", EFAULT, header.nmsgs);
-        return;
-    }
-    // Every message is checked and copied in before any goes on the wire.
-    std::vector<ClientMemory> buffers;
+    std::vector<std::vector<std::uint8_t>> buffers;
     std::vector<Message> messages;
-    for (std::size_t i = 0; i < header.nmsgs; ++i) {
-        const std::size_t at = i * sizeof(i2c_msg);
-        const auto record = records.load<i2c_msg>(at);
+    for (const Record& record : records) {
         if (record.len > max_message) {
             refuse(call, "I2C_RDWR", EINVAL, record.len);
             return;
         }
-        buffers.push_back(records.follow(at + offsetof(i2c_msg, buf), record.len));
-        if (record.len > 0 && !buffers.back().valid()) {
+        buffers.emplace_back(record.len);
+        if (!call.copy_from_user(record.buf, buffers.back())) {
             refuse(call, "I2C_RDWR", EFAULT, record.len);
             return;
         }
@@ -224,11 +275,18 @@ void I2cBus::combined_transfer(NodeCall& call, int injected_error)
             refuse(call, "I2C_RDWR", EOPNOTSUPP, record.len);
             return;
         }
-        messages.push_back(Message{record.addr, (record.flags & I2C_M_RD) != 0, (record.flags & I2C_M_TEN) != 0,
-                                   buffers.back().bytes()});
     }
-    const int error = transfer(messages);
-    call.complete(error == 0 ? static_cast<long>(header.nmsgs) : -1, error);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        messages.push_back(Message{records[i].addr, (records[i].flags & I2C_M_RD) != 0,
+                                   (records[i].flags & I2C_M_TEN) != 0, buffers[i]});
+    }
+    int error = transfer(messages);
+    for (std::size_t i = records.size(); i-- > 0;) {
+        if (error == 0 && messages[i].read && !call.copy_to_user(records[i].buf, buffers[i])) {
+            error = EFAULT;
+        }
+    }
+    call.complete(error == 0 ? static_cast<long>(count) : -1, error);
 }
 
 // I2C_SMBUS: i2c-dev checks the request (i2cdev_ioctl_smbus), then the i2c
@@ -236,14 +294,31 @@ void I2cBus::combined_transfer(NodeCall& call, int injected_error)
 // (i2c_smbus_xfer_emulated), adding a PEC byte where the file asked for it.
 void I2cBus::smbus_transfer(NodeCall& call, int injected_error)
 {
-    const ClientMemory args_memory = call.argument_memory(sizeof(i2c_smbus_ioctl_data));
-    if (!args_memory.valid()) {
-        refuse(call, "I2C_SMBUS", EFAULT);
-        return;
+    std::uint8_t read_write = 0;
+    std::uint8_t command = 0;
+    std::uint32_t size = 0;
+    std::uint64_t data_address = 0;
+    if (call.compat()) {
+        const auto args = call.load_argument<Smbus32>();
+        if (!args) {
+            refuse(call, "I2C_SMBUS", EFAULT);
+            return;
+        }
+        read_write = args->read_write;
+        command = args->command;
+        size = args->size;
+        data_address = args->data;
+    } else {
+        const auto args = call.load_argument<i2c_smbus_ioctl_data>();
+        if (!args) {
+            refuse(call, "I2C_SMBUS", EFAULT);
+            return;
+        }
+        read_write = args->read_write;
+        command = args->command;
+        size = args->size;
+        data_address = reinterpret_cast<std::uintptr_t>(args->data);
     }
-    const auto args = args_memory.load<i2c_smbus_ioctl_data>();
-    std::uint32_t size = args.size;
-    std::uint8_t read_write = args.read_write;
     if (injected_error != 0) {
         refuse(call, "I2C_SMBUS", injected_error, size);
         return;
@@ -258,19 +333,26 @@ void I2cBus::smbus_transfer(NodeCall& call, int injected_error)
     }
     // A quick command and a byte write carry nothing in the data block.
     const bool needs_data = !(size == I2C_SMBUS_QUICK || (size == I2C_SMBUS_BYTE && read_write == I2C_SMBUS_WRITE));
-    ClientMemory data_memory(nullptr);
+    // The part of union i2c_smbus_data the transfer uses: a byte, a word,
+    // or a block with its count; copied in for a write and for the calls
+    // that send something first, copied out after a read.
+    const std::size_t datasize = size == I2C_SMBUS_BYTE_DATA || size == I2C_SMBUS_BYTE          ? 1
+                                 : size == I2C_SMBUS_WORD_DATA || size == I2C_SMBUS_PROC_CALL ? 2
+                                                                                              : I2C_SMBUS_BLOCK_MAX + 2;
+    const bool sends_data = size == I2C_SMBUS_PROC_CALL || size == I2C_SMBUS_BLOCK_PROC_CALL ||
+                            size == I2C_SMBUS_I2C_BLOCK_DATA || read_write == I2C_SMBUS_WRITE;
+    std::array<std::uint8_t, I2C_SMBUS_BLOCK_MAX + 2> block{};
+    const std::span<std::uint8_t> data(block.data(), needs_data ? datasize : 0);
     if (needs_data) {
-        if (args.data == nullptr) {
+        if (data_address == 0) {
             refuse(call, "I2C_SMBUS", EINVAL, size);
             return;
         }
-        data_memory = args_memory.follow(offsetof(i2c_smbus_ioctl_data, data), sizeof(i2c_smbus_data));
-        if (!data_memory.valid()) {
+        if (sends_data && !call.copy_from_user(data_address, data)) {
             refuse(call, "I2C_SMBUS", EFAULT, size);
             return;
         }
     }
-    const std::span<std::uint8_t> data = data_memory.bytes();
     if (size == I2C_SMBUS_I2C_BLOCK_BROKEN) {
         // The old numbering of I2C block transfers, which i2c-tools still
         // uses for writes; a read asks for the largest block.
@@ -281,7 +363,7 @@ void I2cBus::smbus_transfer(NodeCall& call, int injected_error)
     }
 
     const FileState& state = file(call);
-    std::vector<std::uint8_t> out{args.command}; // msg[0]: the command byte first
+    std::vector<std::uint8_t> out{command}; // msg[0]: the command byte first
     std::vector<std::uint8_t> in;                // msg[1], when there is one
     bool two_messages = read_write == I2C_SMBUS_READ;
     bool first_reads = false;
@@ -376,6 +458,9 @@ void I2cBus::smbus_transfer(NodeCall& call, int injected_error)
         const std::vector<std::uint8_t>& got = two_messages ? in : out;
         const std::size_t at = size == I2C_SMBUS_I2C_BLOCK_DATA ? 1 : 0; // block[0] holds the count
         std::copy(got.begin(), got.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
+        if (!call.copy_to_user(data_address, data)) {
+            error = EFAULT;
+        }
     }
     call.complete(error == 0 ? 0 : -1, error);
 }

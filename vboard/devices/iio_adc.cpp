@@ -292,7 +292,8 @@ void IioAdc::ioctl(NodeCall& call, int)
 
 // iio_buffer_read: whole scans only (EINVAL for a read shorter than one); a
 // read of an empty FIFO waits for the next scan (virtual time moves on to
-// it). With the buffer off, what it had left is read out.
+// it), unless the file is non-blocking (EAGAIN). With the buffer off, what
+// it had left is read out.
 void IioAdc::read(NodeCall& call)
 {
     const auto buffer = call.buffer();
@@ -312,7 +313,7 @@ void IioAdc::read(NodeCall& call)
     }
     sample_until(recorder_.now_ns());
     if (fifo_.empty()) {
-        if (!buffer_enabled_) {
+        if (!buffer_enabled_ || call.nonblocking()) {
             // The kernel would block a reader here until the buffer runs again.
             refuse(EAGAIN);
             return;
@@ -330,6 +331,25 @@ void IioAdc::read(NodeCall& call)
     recorder_.record(BufferRead{recorder_.now(), node_name, Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(done)),
                                 static_cast<long>(done), 0});
     call.complete(static_cast<long>(done));
+}
+
+// iio_buffer_poll: readable once a scan is in the FIFO (or, with the buffer
+// off, while anything is left in it). A program about to wait for a scan
+// waits in virtual time: the converter makes it at once, as a blocking
+// read() waits for it.
+unsigned IioAdc::poll(const void*, bool waits)
+{
+    constexpr unsigned readable = 0x0001 | 0x0040; // POLLIN, POLLRDNORM
+    if (scan_channels_.empty()) {
+        return 0; // never enabled: nothing will ever come
+    }
+    sample_until(recorder_.now_ns());
+    if (fifo_.empty() && buffer_enabled_ && waits) {
+        const std::int64_t next = started_ns_ + (scans_made_ + 1) * period_ns_;
+        recorder_.advance_to(next);
+        sample_until(next);
+    }
+    return fifo_.empty() ? 0 : readable;
 }
 
 } // namespace vboard

@@ -56,6 +56,7 @@ public:
 
     void ioctl(NodeCall& call, int injected_error) override;
     void read(NodeCall& call) override;
+    unsigned poll(const void* open_file, bool waits) override;
 
 private:
     struct Channel {

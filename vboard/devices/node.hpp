@@ -1,75 +1,51 @@
 #pragma once
 
 // A character device node of the board (/dev/i2c-0, /dev/spidev3.0): the
-// program's ioctl(), read() and write() on the node arrive here, on the run's
-// thread, with the program blocked until the call is completed. The program's
-// memory that a call may reach comes with it (the preload sends it), so a
-// handler works on a copy, and what it changes in the copy goes back.
+// program's ioctl(), read() and write() on the node arrive here, on the
+// thread that serves the board's filesystem, with the calling thread
+// waiting for the answer. A handler reaches the caller's memory as the
+// driver does, with copy_from_user() and copy_to_user(), each copy made at
+// the point of the driver's code where the driver makes it: a buffer that a
+// call reaches twice (an SPI transfer in place, an I2C write and read
+// sharing one buffer) is read and written in the driver's order, as on the
+// board. Memory the caller has not got is EFAULT.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
-#include <string>
-#include <vector>
 
 namespace vboard {
 
-// The pieces of the program's memory one call brought along: each is where
-// it is in the program and the board's copy of it.
-class CallMemory {
+// The memory of the process that made a call.
+class UserMemory {
 public:
-    struct Piece {
-        std::uint64_t address;
-        std::span<std::uint8_t> bytes;
-    };
-    void add(std::uint64_t address, std::span<std::uint8_t> bytes) { pieces_.push_back({address, bytes}); }
-    // `length` bytes at `address`, if the call brought them (a null span
-    // otherwise, as for a bad pointer).
-    std::span<std::uint8_t> find(std::uint64_t address, std::size_t length) const;
-
-private:
-    std::vector<Piece> pieces_;
-};
-
-// Memory of the program, as a call brought it. Changes to bytes() go back to
-// the program when the call completes.
-class ClientMemory {
-public:
-    ClientMemory() = default;
-    explicit ClientMemory(std::nullptr_t) {}
-    ClientMemory(const CallMemory& memory, std::span<std::uint8_t> bytes) : memory_(&memory), bytes_(bytes) {}
-
-    bool valid() const { return memory_ != nullptr; }
-    std::span<std::uint8_t> bytes() const { return bytes_; }
-    // The bytes at `offset` read as a T (a kernel structure or a value),
-    // zero where the block ends before it does.
-    template <typename T>
-    T load(std::size_t offset = 0) const
-    {
-        T value{};
-        if (offset < bytes_.size()) {
-            std::memcpy(&value, bytes_.data() + offset, std::min(sizeof value, bytes_.size() - offset));
-        }
-        return value;
-    }
-    // The memory that a pointer stored at `pointer_offset` in this block
-    // points to, `length` bytes of it (invalid if the program's pointer is bad).
-    ClientMemory follow(std::size_t pointer_offset, std::size_t length) const;
-
-private:
-    const CallMemory* memory_ = nullptr;
-    std::span<std::uint8_t> bytes_;
+    virtual ~UserMemory() = default;
+    // False where the process has no such memory (or may not be written there).
+    virtual bool copy_from(std::uint64_t address, std::span<std::uint8_t> to) const = 0;
+    virtual bool copy_to(std::uint64_t address, std::span<const std::uint8_t> from) const = 0;
 };
 
 // One ioctl(), read() or write() of the program on a node.
 class NodeCall {
 public:
-    NodeCall(const void* open_file, unsigned long request, unsigned long argument, const CallMemory& memory,
-             std::span<std::uint8_t> buffer)
-        : open_file_(open_file), request_(request), argument_(argument), memory_(memory), buffer_(buffer)
+    // An ioctl: its request and third argument; the bytes the kernel already
+    // copied in from the argument for a request that encodes its size and
+    // direction (_IOW, _IOWR), and whether the caller is a 32-bit program
+    // (the driver's compat_ioctl).
+    NodeCall(const void* open_file, const UserMemory& memory, unsigned long request, std::uint64_t argument,
+             std::span<const std::uint8_t> copied_in, bool compat)
+        : open_file_(open_file), memory_(memory), request_(request), argument_(argument), copied_in_(copied_in),
+          compat_(compat)
+    {
+    }
+    // A read() (into `buffer`) or write() (of `buffer`); `nonblocking`: the
+    // open file's O_NONBLOCK.
+    NodeCall(const void* open_file, const UserMemory& memory, std::span<std::uint8_t> buffer, bool nonblocking)
+        : open_file_(open_file), memory_(memory), buffer_(buffer), nonblocking_(nonblocking)
     {
     }
 
@@ -78,12 +54,48 @@ public:
     const void* open_file() const { return open_file_; }
 
     unsigned long request() const { return request_; }
-    // ioctl: the third argument itself (I2C_SLAVE passes the address so).
-    unsigned long argument() const { return argument_; }
-    // ioctl: `length` bytes at the address the third argument holds.
-    ClientMemory argument_memory(std::size_t length) const;
-    // read(), write(): the program's buffer.
+    // The third argument itself (I2C_SLAVE passes the address so).
+    std::uint64_t argument() const { return argument_; }
+    bool compat() const { return compat_; }
+
+    // copy_from_user(): `to.size()` bytes at `address` in the caller.
+    bool copy_from_user(std::uint64_t address, std::span<std::uint8_t> to) const
+    {
+        return to.empty() || memory_.copy_from(address, to);
+    }
+    bool copy_to_user(std::uint64_t address, std::span<const std::uint8_t> from) const
+    {
+        return from.empty() || memory_.copy_to(address, from);
+    }
+    // The block the argument points to, read as a T (a kernel structure or
+    // a value): what the kernel copied in, or the caller's memory.
+    bool copy_argument(std::span<std::uint8_t> to) const
+    {
+        if (copied_in_.size() >= to.size()) {
+            std::copy_n(copied_in_.begin(), to.size(), to.begin());
+            return true;
+        }
+        return copy_from_user(argument_, to);
+    }
+    template <typename T>
+    std::optional<T> load_argument() const
+    {
+        T value{};
+        if (!copy_argument({reinterpret_cast<std::uint8_t*>(&value), sizeof value})) {
+            return std::nullopt;
+        }
+        return value;
+    }
+    // put_user() of a T where the argument points.
+    template <typename T>
+    bool store_argument(const T& value) const
+    {
+        return copy_to_user(argument_, {reinterpret_cast<const std::uint8_t*>(&value), sizeof value});
+    }
+
+    // read(): where the bytes read go; write(): the bytes written.
     std::span<std::uint8_t> buffer() const { return buffer_; }
+    bool nonblocking() const { return nonblocking_; }
 
     // The call is to return `result`, with errno `error` if -1.
     void complete(long result, int error = 0)
@@ -98,14 +110,21 @@ public:
 
 private:
     const void* open_file_;
-    unsigned long request_;
-    unsigned long argument_;
-    const CallMemory& memory_;
+    const UserMemory& memory_;
+    unsigned long request_ = 0;
+    std::uint64_t argument_ = 0;
+    std::span<const std::uint8_t> copied_in_;
+    bool compat_ = false;
     std::span<std::uint8_t> buffer_;
+    bool nonblocking_ = false;
     bool completed_ = false;
     long result_ = -1;
     int error_ = EIO;
 };
+
+// What poll() on a driver without a poll method of its own gets from the
+// kernel (DEFAULT_POLLMASK): readable and writable, always.
+inline constexpr unsigned default_poll_mask = 0x0001 | 0x0004 | 0x0040 | 0x0100; // POLLIN, POLLOUT, POLLRDNORM, POLLWRNORM
 
 class DeviceNode {
 public:
@@ -116,6 +135,12 @@ public:
     virtual void ioctl(NodeCall& call, int injected_error) = 0;
     virtual void write(NodeCall& call) { call.complete(-1, EINVAL); }
     virtual void read(NodeCall& call) { call.complete(-1, EINVAL); }
+    // poll(): the events the node is ready for. `waits`: the caller is
+    // about to wait for them (it has not got them otherwise).
+    virtual unsigned poll(const void* /*open_file*/, bool /*waits*/) { return default_poll_mask; }
+    // Whether the driver opens the node as a stream (stream_open() or
+    // nonseekable_open()): no lseek() and no pread() or pwrite() (ESPIPE).
+    virtual bool stream() const { return false; }
     // A program opened the node / the last descriptor of that open file
     // was closed (the driver's open() and release()).
     virtual void opened(const void* /*open_file*/) {}

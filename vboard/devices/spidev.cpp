@@ -61,12 +61,6 @@ bool lines_allowed(unsigned nbits, std::uint32_t mode, std::uint32_t dual, std::
     }
 }
 
-template <typename T>
-void store(std::span<std::uint8_t> bytes, T value)
-{
-    std::memcpy(bytes.data(), &value, std::min(sizeof value, bytes.size()));
-}
-
 } // namespace
 
 // One transfer as the SPI core takes it: the record's settings with the
@@ -123,14 +117,18 @@ void Spidev::config_request(NodeCall& call, int injected_error)
                         request == SPI_IOC_WR_BITS_PER_WORD || request == SPI_IOC_WR_MAX_SPEED_HZ;
     int error = injected_error;
     std::optional<std::uint32_t> value;
-    const ClientMemory arg = (reads || writes) ? call.argument_memory(size) : ClientMemory(nullptr);
     if (!reads && !writes) {
         error = ENOTTY;
-    } else if (!arg.valid()) {
-        error = EFAULT;
     } else if (writes) {
-        // What the program asked for is recorded even when it is refused.
-        value = size == 1 ? arg.load<std::uint8_t>() : arg.load<std::uint32_t>();
+        // get_user(); what the program asked for is recorded even when it is refused.
+        if (size == 1) {
+            value = call.load_argument<std::uint8_t>();
+        } else {
+            value = call.load_argument<std::uint32_t>();
+        }
+        if (!value) {
+            error = EFAULT;
+        }
     }
 
     if (error == 0 && reads) {
@@ -145,10 +143,9 @@ void Spidev::config_request(NodeCall& call, int injected_error)
             current = speed_hz_;
         }
         value = current;
-        if (size == 1) {
-            store(arg.bytes(), static_cast<std::uint8_t>(current));
-        } else {
-            store(arg.bytes(), current);
+        const bool put = size == 1 ? call.store_argument(static_cast<std::uint8_t>(current)) : call.store_argument(current);
+        if (!put) {
+            error = EFAULT;
         }
     } else if (error == 0 && writes) {
         const std::uint32_t v = *value;
@@ -266,19 +263,19 @@ void Spidev::message(NodeCall& call, int injected_error)
         call.complete(0); // SPI_IOC_MESSAGE(0) moves nothing
         return;
     }
-    const ClientMemory records = call.argument_memory(size);
-    if (!records.valid()) {
+    std::vector<spi_ioc_transfer> records(count);
+    if (!call.copy_argument({reinterpret_cast<std::uint8_t*>(records.data()), size})) {
         call.complete(-1, EFAULT);
         return;
     }
     std::vector<Transfer> transfers;
-    std::vector<ClientMemory> receive;
+    std::vector<std::uint64_t> receive; // where each transfer's bytes in go, in the program
     std::size_t tx_total = 0;
     std::size_t rx_total = 0;
     long total = 0;
     int error = 0;
     if (injected_error != 0) {
-        const auto first = records.load<spi_ioc_transfer>(0);
+        const spi_ioc_transfer& first = records[0];
         Transfer t;
         t.len = first.len;
         t.speed_hz = first.speed_hz != 0 ? first.speed_hz : speed_hz_;
@@ -288,8 +285,7 @@ void Spidev::message(NodeCall& call, int injected_error)
         return;
     }
     for (std::size_t i = 0; i < count && error == 0; ++i) {
-        const std::size_t at = i * sizeof(spi_ioc_transfer);
-        const auto record = records.load<spi_ioc_transfer>(at);
+        const spi_ioc_transfer& record = records[i];
         Transfer t;
         t.len = record.len;
         t.has_tx = record.tx_buf != 0;
@@ -306,18 +302,17 @@ void Spidev::message(NodeCall& call, int injected_error)
             (t.has_tx && (tx_total += aligned) > bufsiz)) {
             error = EMSGSIZE;
         } else if (t.has_tx) {
-            const ClientMemory tx = records.follow(at + offsetof(spi_ioc_transfer, tx_buf), record.len);
-            if (record.len > 0 && !tx.valid()) {
+            // Into the transmit bounce buffer, as the message is built.
+            t.tx.resize(record.len);
+            if (!call.copy_from_user(record.tx_buf, t.tx)) {
                 error = EFAULT;
-            } else {
-                t.tx.assign(tx.bytes().begin(), tx.bytes().end());
             }
         } else if (t.has_rx) {
             t.tx.assign(record.len, 0); // within the receive buffer's 4096 bytes
         }
         // A transfer with neither buffer only clocks (up to 2 GiB of it): nothing is kept of it.
         if (error == 0 && t.has_rx) {
-            receive.push_back(records.follow(at + offsetof(spi_ioc_transfer, rx_buf), record.len));
+            receive.push_back(record.rx_buf);
         }
         if (error != 0) {
             record_refused(t, error);
@@ -347,10 +342,9 @@ void Spidev::message(NodeCall& call, int injected_error)
             t += cs_change_delay_ns;
         }
         if (transfer.has_rx) {
-            if (transfer.len > 0 && !rx->valid()) {
-                error = EFAULT; // copy_to_user after the message
-            } else {
-                std::copy(transfer.rx.begin(), transfer.rx.end(), rx->bytes().begin());
+            // Out of the receive bounce buffer once the whole message is done.
+            if (error == 0 && !call.copy_to_user(*rx, transfer.rx)) {
+                error = EFAULT;
             }
             ++rx;
         }

@@ -47,6 +47,8 @@ public:
     void ioctl(NodeCall& call, int injected_error) override;
     void write(NodeCall& call) override;
     void read(NodeCall& call) override;
+    // spidev_open() opens the node as a stream (stream_open): no seeking, no pread().
+    bool stream() const override { return true; }
     void opened(const void* open_file) override;
     void closed(const void* open_file) override;
 

@@ -235,7 +235,7 @@ bool Run::set_up(std::string& error)
             break;
         case control::Kind::started:
             program_ = pid_of(fd);
-            close(fd);
+            program_pidfd_ = fd;
             if (program_ <= 0) {
                 error = "cannot find the program's process";
                 return false;
@@ -475,7 +475,7 @@ void Run::release()
     board_.recorder.on_record(nullptr);
     board_.recorder.share_clock(nullptr);
     for (int* fd : {&process_.input, &process_.output, &process_.errors, &process_.control, &process_.exec_status,
-                    &process_.pidfd, &listener_, &log_, &wake_}) {
+                    &process_.pidfd, &program_pidfd_, &listener_, &log_, &wake_}) {
         close_fd(*fd);
     }
     if (clock_ != nullptr) {
@@ -547,12 +547,29 @@ void Run::note_handlers()
     }
 }
 
-// vboard-init, and with it the namespaces and every process of the run.
+// Every process of the run: the program and its process group, and the
+// processes connected to the board, at once, so that none of them goes on
+// after the call it is in (a stop at a virtual time must find the program
+// doing nothing there); then vboard-init, and with it the namespaces and
+// whatever else is left in them. The pidfds reach only the processes they
+// were opened for. The program's group is signalled only until its end
+// was reported: a group id, like a process id, could go to another process
+// once its last member has been reaped.
 void Run::kill_program()
 {
-    if (process_.pidfd >= 0) {
-        syscall(SYS_pidfd_send_signal, process_.pidfd, SIGKILL, nullptr, 0);
+    const auto kill_by = [](int pidfd) {
+        if (pidfd >= 0) {
+            syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+        }
+    };
+    kill_by(program_pidfd_);
+    if (program_ > 0 && !program_ended_) {
+        kill(-program_, SIGKILL);
     }
+    for (const auto& process : processes_) {
+        kill_by(process.pidfd);
+    }
+    kill_by(process_.pidfd);
 }
 
 } // namespace vboard

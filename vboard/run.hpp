@@ -117,6 +117,7 @@ private:
     RunResult result_;
     BoardProcess process_;
     pid_t program_ = -1; // the program's own process (and its process group), as this process sees it
+    int program_pidfd_ = -1;
     std::unique_ptr<FuseServer> server_;
     int listener_ = -1; // the board's channel
     int log_ = -1;      // the board's /dev/log

@@ -164,7 +164,7 @@ void Run::send_sigint(std::int64_t at)
     }
     sigint_sent_ = true;
     board_.recorder.record(ProgramEvent{to_seconds(at), ProgramEvent::Kind::signal, 0, SIGINT});
-    kill(program_, SIGINT);
+    syscall(SYS_pidfd_send_signal, program_pidfd_, SIGINT, nullptr, 0);
 }
 
 bool Run::sigint_due() const

@@ -37,7 +37,9 @@ void Run::pass_on_signals()
     for (ssize_t i = 0; i < n; ++i) {
         passed_signal_ = signals[i];
         board_.recorder.record(ProgramEvent{board_.recorder.now(), ProgramEvent::Kind::signal, 0, passed_signal_});
-        kill(-program_, passed_signal_);
+        if (!program_ended_) {
+            kill(-program_, passed_signal_);
+        }
         grace_ends_ = monotonic_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(options_.grace).count();
     }
 }

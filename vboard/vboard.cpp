@@ -5,6 +5,7 @@
 #include "board.hpp"
 #include "knobs.hpp"
 #include "live_view.hpp"
+#include "program_file.hpp"
 #include "trace.hpp"
 #include "vcd.hpp"
 
@@ -541,6 +542,10 @@ int main(int argc, char** argv)
         fail(problem);
     }
     options.argv.push_back(resolve_program(argv[i]));
+    // No loader runs in a static program, so no preload gives it virtual time.
+    if (const auto file = vboard::inspect_program(options.argv.front()); file && file->is_static) {
+        std::fprintf(stderr, "vboard: %s is statically linked: its pauses take real time\n", argv[i]);
+    }
     for (++i; i < argc; ++i) {
         options.argv.emplace_back(argv[i]);
     }

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -295,7 +294,22 @@ TEST(Boundary, ASignalHandlerMayUseANode)
     EXPECT_EQ(r.exit_code, 0);
 }
 
-// Whether any process of the PC's has `marker` among its arguments.
+// The whole of a file of /proc, or "" if its process has gone meanwhile.
+std::string proc_file(const std::string& path)
+{
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char buffer[4096];
+    for (ssize_t n = 0; fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return text;
+}
+
+// Whether any process of the PC's (but a zombie) has `marker` among its arguments.
 bool any_process_with(const std::string& marker)
 {
     DIR* proc = opendir("/proc");
@@ -305,14 +319,10 @@ bool any_process_with(const std::string& marker)
         if (pid.find_first_not_of("0123456789") != std::string::npos || std::to_string(getpid()) == pid) {
             continue;
         }
-        std::ifstream cmdline("/proc/" + pid + "/cmdline");
-        const std::string arguments((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-        std::ifstream stat("/proc/" + pid + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const auto state = line.find(") ");
-        const bool zombie = state != std::string::npos && line[state + 2] == 'Z';
-        found = found || (!zombie && arguments.find(marker) != std::string::npos);
+        const std::string stat = proc_file("/proc/" + pid + "/stat");
+        const auto state = stat.find(") ");
+        const bool zombie = state == std::string::npos || stat[state + 2] == 'Z';
+        found = found || (!zombie && proc_file("/proc/" + pid + "/cmdline").find(marker) != std::string::npos);
     }
     if (proc != nullptr) {
         closedir(proc);
@@ -427,8 +437,7 @@ TEST(Boundary, StaticBusyboxDrivesTheDisplay)
 // The PC's mounts, as this process sees them.
 std::string mount_table()
 {
-    std::ifstream mounts("/proc/self/mountinfo");
-    return {std::istreambuf_iterator<char>(mounts), std::istreambuf_iterator<char>()};
+    return proc_file("/proc/self/mountinfo");
 }
 
 // SIGKILL of vboard at any moment of a run (setting the board up, a

@@ -19,8 +19,8 @@ add_compile_options(
   # x86-64 with FMA), which changes what is printed; never let it.
   -ffp-contract=off)
 
-# The virtual board sees a program's opens through preloaded wrappers;
-# glibc's fortified variants of other calls would go around wrappers.
+# The virtual board's time preload wraps poll() (a poll of no descriptor
+# is a pause); glibc's fortified __poll_chk would go around it.
 if(NOT CMAKE_CROSSCOMPILING)
   add_compile_options(-U_FORTIFY_SOURCE)
 endif()
@@ -31,6 +31,19 @@ if(BRINGUP_SANITIZE)
   add_compile_options(-fsanitize=${BRINGUP_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${BRINGUP_SANITIZE})
 endif()
+
+# without_sanitizers(): the current directory's targets built without the
+# sanitizer preset's flags: what runs inside every program of the virtual
+# board (its time preload, its init, a static probe) cannot bring a
+# sanitizer's runtime along.
+macro(without_sanitizers)
+  get_directory_property(_options COMPILE_OPTIONS)
+  list(FILTER _options EXCLUDE REGEX "sanitize")
+  set_directory_properties(PROPERTIES COMPILE_OPTIONS "${_options}")
+  get_directory_property(_options LINK_OPTIONS)
+  list(FILTER _options EXCLUDE REGEX "sanitize")
+  set_directory_properties(PROPERTIES LINK_OPTIONS "${_options}")
+endmacro()
 
 # add_bringup_program(NAME SOURCES...): one of the project's programs. They
 # follow a plain procedural style: no exceptions, no RTTI, no heap. The list

@@ -2,12 +2,12 @@
 // ADC: the temperature printed for each reading, and the once-a-second pace.
 
 #include "board.hpp"
+#include "board_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,16 +23,6 @@ RunResult run_ky013(BoardConfig config, RunOptions options)
     options.argv = {KY013_PATH};
     Board board(std::move(config));
     return board.run(options);
-}
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 struct Reading {

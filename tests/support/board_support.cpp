@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace vboard {
 
 BoardConfig with_fault(const std::string& fault)
@@ -12,6 +14,16 @@ BoardConfig with_fault(const std::string& fault)
         ADD_FAILURE() << "fault " << fault << ": " << problem;
     }
     return config;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 } // namespace vboard

@@ -3,6 +3,7 @@
 #include "board.hpp"
 
 #include <string>
+#include <vector>
 
 namespace vboard {
 
@@ -10,5 +11,8 @@ namespace vboard {
 // (e.g. "ioctl=spidev3.0:SPI_IOC_MESSAGE:EIO"); a malformed one fails the
 // test that asked for it.
 BoardConfig with_fault(const std::string& fault);
+
+// The lines of a text, without their newlines.
+std::vector<std::string> lines_of(const std::string& text);
 
 } // namespace vboard

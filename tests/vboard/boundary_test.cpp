@@ -4,6 +4,7 @@
 // nothing of the PC's, and nothing of the run outlives it.
 
 #include "board.hpp"
+#include "board_support.hpp"
 #include "child_process.hpp"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,6 @@
 #include <csignal>
 #include <filesystem>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,16 +34,6 @@ RunResult run(std::vector<std::string> argv, BoardConfig config = {}, RunOptions
     options.timeout = std::chrono::seconds(60);
     Board board(std::move(config));
     return board.run(options);
-}
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 // Python that turns the ADC's buffer on for channel 6 (sampling at 1 kHz),

@@ -5,6 +5,7 @@
 // a board.
 
 #include "board.hpp"
+#include "board_support.hpp"
 #include "child_process.hpp"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,11 +33,7 @@ RunResult run(std::vector<std::string> argv, BoardConfig config = {}, RunOptions
 
 std::vector<std::string> sorted_lines(const std::string& text)
 {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
+    std::vector<std::string> lines = lines_of(text);
     std::sort(lines.begin(), lines.end());
     return lines;
 }

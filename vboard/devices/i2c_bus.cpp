@@ -198,6 +198,33 @@ struct Smbus32 {
 };
 static_assert(sizeof(Rdwr32) == 8 && sizeof(Msg32) == 12 && sizeof(Smbus32) == 12);
 
+std::uint64_t user_address(std::uint32_t compat_pointer)
+{
+    return compat_pointer;
+}
+
+std::uint64_t user_address(const void* pointer)
+{
+    return reinterpret_cast<std::uintptr_t>(pointer);
+}
+
+// A structure of the caller's at `address` in the caller's own layout
+// (Native for a 64-bit program, Compat for a 32-bit one), turned by
+// `fields` into what the driver takes of it; nullopt where the caller has
+// no such memory.
+template <typename Native, typename Compat, typename Fields>
+auto load_layout(const NodeCall& call, std::uint64_t address, Fields fields) -> std::optional<decltype(fields(Native{}))>
+{
+    if (call.compat()) {
+        if (const auto value = call.load_from_user<Compat>(address)) {
+            return fields(*value);
+        }
+    } else if (const auto value = call.load_from_user<Native>(address)) {
+        return fields(*value);
+    }
+    return std::nullopt;
+}
+
 // I2C_RDWR: up to 42 messages in one combined transaction, each a write or a
 // read addressed on its own, none longer than 8192 bytes (i2cdev_ioctl and
 // i2cdev_ioctl_rdwr; compat_i2cdev_ioctl for a 32-bit program). Every
@@ -211,6 +238,21 @@ void I2cBus::combined_transfer(NodeCall& call, int injected_error)
         refuse(call, "I2C_RDWR", injected_error);
         return;
     }
+    struct Set {
+        std::uint64_t msgs;
+        std::uint32_t count;
+    };
+    const auto set = load_layout<i2c_rdwr_ioctl_data, Rdwr32>(
+        call, call.argument(), [](const auto& s) { return Set{user_address(s.msgs), s.nmsgs}; });
+    if (!set) {
+        refuse(call, "I2C_RDWR", EFAULT);
+        return;
+    }
+    const std::uint32_t count = set->count;
+    if (set->msgs == 0 || count == 0 || count > I2C_RDWR_IOCTL_MAX_MSGS) {
+        refuse(call, "I2C_RDWR", EINVAL, count);
+        return;
+    }
     struct Record {
         unsigned addr;
         unsigned flags;
@@ -218,44 +260,16 @@ void I2cBus::combined_transfer(NodeCall& call, int injected_error)
         std::uint64_t buf;
     };
     std::vector<Record> records;
-    std::uint32_t count = 0;
-    std::uint64_t msgs = 0;
-    if (call.compat()) {
-        const auto set = call.load_argument<Rdwr32>();
-        if (!set) {
-            refuse(call, "I2C_RDWR", EFAULT);
-            return;
-        }
-        count = set->nmsgs;
-        msgs = set->msgs;
-    } else {
-        const auto set = call.load_argument<i2c_rdwr_ioctl_data>();
-        if (!set) {
-            refuse(call, "I2C_RDWR", EFAULT);
-            return;
-        }
-        count = set->nmsgs;
-        msgs = reinterpret_cast<std::uintptr_t>(set->msgs);
-    }
-    if (msgs == 0 || count == 0 || count > I2C_RDWR_IOCTL_MAX_MSGS) {
-        refuse(call, "I2C_RDWR", EINVAL, count);
-        return;
-    }
+    const std::size_t record_size = call.compat() ? sizeof(Msg32) : sizeof(i2c_msg);
     for (std::uint32_t i = 0; i < count; ++i) {
-        bool copied = false;
-        if (call.compat()) {
-            Msg32 m{};
-            copied = call.copy_from_user(msgs + i * sizeof m, {reinterpret_cast<std::uint8_t*>(&m), sizeof m});
-            records.push_back({m.addr, m.flags, m.len, m.buf});
-        } else {
-            i2c_msg m{};
-            copied = call.copy_from_user(msgs + i * sizeof m, {reinterpret_cast<std::uint8_t*>(&m), sizeof m});
-            records.push_back({m.addr, m.flags, m.len, reinterpret_cast<std::uintptr_t>(m.buf)});
-        }
-        if (!copied) {
+        const auto record = load_layout<i2c_msg, Msg32>(call, set->msgs + i * record_size, [](const auto& m) {
+            return Record{m.addr, m.flags, m.len, user_address(m.buf)};
+        });
+        if (!record) {
             refuse(call, "I2C_RDWR", EFAULT, count);
             return;
         }
+        records.push_back(*record);
     }
     std::vector<std::vector<std::uint8_t>> buffers;
     std::vector<Message> messages;
@@ -294,31 +308,23 @@ void I2cBus::combined_transfer(NodeCall& call, int injected_error)
 // (i2c_smbus_xfer_emulated), adding a PEC byte where the file asked for it.
 void I2cBus::smbus_transfer(NodeCall& call, int injected_error)
 {
-    std::uint8_t read_write = 0;
-    std::uint8_t command = 0;
-    std::uint32_t size = 0;
-    std::uint64_t data_address = 0;
-    if (call.compat()) {
-        const auto args = call.load_argument<Smbus32>();
-        if (!args) {
-            refuse(call, "I2C_SMBUS", EFAULT);
-            return;
-        }
-        read_write = args->read_write;
-        command = args->command;
-        size = args->size;
-        data_address = args->data;
-    } else {
-        const auto args = call.load_argument<i2c_smbus_ioctl_data>();
-        if (!args) {
-            refuse(call, "I2C_SMBUS", EFAULT);
-            return;
-        }
-        read_write = args->read_write;
-        command = args->command;
-        size = args->size;
-        data_address = reinterpret_cast<std::uintptr_t>(args->data);
+    struct Args {
+        std::uint8_t read_write;
+        std::uint8_t command;
+        std::uint32_t size;
+        std::uint64_t data;
+    };
+    const auto args = load_layout<i2c_smbus_ioctl_data, Smbus32>(call, call.argument(), [](const auto& a) {
+        return Args{a.read_write, a.command, a.size, user_address(a.data)};
+    });
+    if (!args) {
+        refuse(call, "I2C_SMBUS", EFAULT);
+        return;
     }
+    std::uint8_t read_write = args->read_write;
+    const std::uint8_t command = args->command;
+    std::uint32_t size = args->size;
+    const std::uint64_t data_address = args->data;
     if (injected_error != 0) {
         refuse(call, "I2C_SMBUS", injected_error, size);
         return;

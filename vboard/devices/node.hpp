@@ -86,6 +86,16 @@ public:
         }
         return value;
     }
+    // A T of the caller's at `address`, or nullopt where it has no such memory.
+    template <typename T>
+    std::optional<T> load_from_user(std::uint64_t address) const
+    {
+        T value{};
+        if (!copy_from_user(address, {reinterpret_cast<std::uint8_t*>(&value), sizeof value})) {
+            return std::nullopt;
+        }
+        return value;
+    }
     // put_user() of a T where the argument points.
     template <typename T>
     bool store_argument(const T& value) const

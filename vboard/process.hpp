@@ -39,7 +39,8 @@ BoardProcess start_board(const std::vector<std::string>& argv, const std::vector
 bool receive_report(int control, control::Report& report, int& fd);
 
 // The process id, in this process's PID namespace, of the process `pidfd`
-// refers to (as /proc/self/fdinfo shows it), or -1.
+// refers to (as /proc/self/fdinfo shows it), or -1 (as for one that has
+// ended and been reaped).
 pid_t pid_of(int pidfd);
 
 } // namespace vboard

@@ -234,12 +234,10 @@ bool Run::set_up(std::string& error)
             }
             break;
         case control::Kind::started:
+            // -1 when it has ended (and been reaped) already: a program
+            // that could not be run, or one that had nothing to do.
             program_ = pid_of(fd);
             program_pidfd_ = fd;
-            if (program_ <= 0) {
-                error = "cannot find the program's process";
-                return false;
-            }
             return true;
         case control::Kind::failed:
             error = report.text;
@@ -294,6 +292,9 @@ bool Run::start()
         return false;
     }
     handlers_.watch(program_);
+    if (pid_of(program_pidfd_) != program_) {
+        handlers_.watch(-1); // it ended meanwhile: the number may be another process's now
+    }
     take_terminal();
     if (process_.input >= 0 && options_.input.empty()) {
         close_fd(process_.input);

@@ -49,7 +49,7 @@ void Run::pass_on_signals()
 // foreground, so that it can read there and Ctrl-C reaches it.
 void Run::take_terminal()
 {
-    if (options_.keep_terminal || !options_.inherit_input || !isatty(STDIN_FILENO) ||
+    if (program_ <= 0 || options_.keep_terminal || !options_.inherit_input || !isatty(STDIN_FILENO) ||
         tcgetpgrp(STDIN_FILENO) != getpgrp()) {
         return;
     }

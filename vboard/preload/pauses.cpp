@@ -81,12 +81,7 @@ int board_sleep(std::int64_t ns, std::int64_t& left_ns)
     // At an unlimited speed a pause takes no real time at all.
     const double speed = page->speed;
     const auto real_ns = std::isfinite(speed) ? static_cast<std::int64_t>(static_cast<double>(sleep_ns) / speed) : 0;
-    bool interrupted = false;
-    if (real_ns > 0) {
-        interrupted = real_sleep(real_ns, real_left) == EINTR;
-    } else {
-        sched_yield();
-    }
+    const bool interrupted = real_ns > 0 && real_sleep(real_ns, real_left) == EINTR;
     if (planned) {
         raise(plan.raise_signal);
     }

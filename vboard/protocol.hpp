@@ -20,6 +20,9 @@ namespace vboard::wire {
 
 inline constexpr const char* channel_variable = "VBOARD_CHANNEL";
 inline constexpr const char* clock_variable = "VBOARD_CLOCK";
+// The time preload, for qemu-arm to load (its patch 0003) where it runs a
+// board program: the guest's clock reads and pauses go through it.
+inline constexpr const char* time_library_variable = "VBOARD_TIME_LIBRARY";
 
 // `now_ns` is written by the board only (__atomic_store_n) while the
 // program waits for it, and read with __atomic_load_n.

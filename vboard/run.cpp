@@ -1,5 +1,6 @@
 #include "run.hpp"
 
+#include "program_file.hpp"
 #include "syslog.hpp"
 #include "trace.hpp"
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <elf.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -37,8 +39,11 @@ constexpr std::size_t events_before_wake = 256;
 constexpr std::int64_t set_up_timeout_ns = 20000000000;
 
 // The environment of a program run on the board: the caller's, with the
-// time preload, the board description and where virtual time is.
-std::vector<std::string> board_environment()
+// board description, where virtual time is, and the time preload (for an
+// ARM program, the time library that qemu-arm loads, which must not be
+// preloaded into qemu-arm itself: its own waits are no pauses of the
+// program's).
+std::vector<std::string> board_environment(bool emulated)
 {
     std::vector<std::string> env;
     std::string asan_options = "verify_asan_link_order=0";
@@ -46,7 +51,7 @@ std::vector<std::string> board_environment()
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('='));
         if (name == "LD_PRELOAD" || name == "MRAA_JSON_PLATFORM" || name == wire::channel_variable ||
-            name == wire::clock_variable) {
+            name == wire::clock_variable || name == wire::time_library_variable) {
             continue;
         }
         if (name == "ASAN_OPTIONS") {
@@ -55,7 +60,7 @@ std::vector<std::string> board_environment()
         }
         env.push_back(entry);
     }
-    env.push_back(std::string("LD_PRELOAD=") + VBOARD_PRELOAD_LIBRARY);
+    env.push_back(std::string(emulated ? wire::time_library_variable : "LD_PRELOAD") + "=" + VBOARD_PRELOAD_LIBRARY);
     env.push_back(std::string("MRAA_JSON_PLATFORM=") + VBOARD_BOARD_JSON);
     env.push_back(std::string(wire::channel_variable) + "=" + control::channel_path);
     env.push_back(std::string(wire::clock_variable) + "=" + control::clock_path);
@@ -64,7 +69,64 @@ std::vector<std::string> board_environment()
     return env;
 }
 
+// What a 32-bit ARM program runs under: the project's qemu-arm, modelling a
+// Cortex-A9, which like the board's Cortex-A5 has no integer divide (and,
+// unlike it, no fused multiply-add: a program that uses either dies of
+// SIGILL, which the board build's checks forbid anyway). It finds musl's
+// loader at the board's path, /lib/ld-musl-armhf.so.1.
+constexpr const char* qemu_arm = VBOARD_QEMU_ARM;
+constexpr const char* qemu_cpu = "cortex-a9";
+
+// What the machines a program may be built for are called.
+std::string machine_name(unsigned machine, bool is_64bit)
+{
+    switch (machine) {
+    case EM_386:
+        return "32-bit x86";
+    case EM_X86_64:
+        return is_64bit ? "x86-64" : "x32";
+    case EM_ARM:
+        return "32-bit ARM";
+    case EM_AARCH64:
+        return "64-bit ARM (AArch64)";
+    case EM_RISCV:
+        return is_64bit ? "64-bit RISC-V" : "32-bit RISC-V";
+    case EM_MIPS:
+        return "MIPS";
+    case EM_PPC64:
+        return "64-bit POWER";
+    default:
+        return "the ELF machine " + std::to_string(machine);
+    }
+}
+
 } // namespace
+
+// How the program is started: as it is for this PC (and 32-bit x86, which
+// the kernel runs too); under qemu-arm for the board's 32-bit ARM; for any
+// other machine, not at all (`error` says why).
+bool Run::plan_program(std::vector<std::string>& exec_argv, bool& emulated, std::string& error) const
+{
+    exec_argv = options_.argv;
+    emulated = false;
+    const auto file = inspect_program(options_.argv.front());
+    if (!file || file->machine == EM_X86_64 || file->machine == EM_386) {
+        return true; // a script, say: the kernel decides
+    }
+    if (file->machine == EM_ARM && !file->is_64bit) {
+        if (access(qemu_arm, X_OK) != 0) {
+            error = options_.argv.front() + " is a program for the board (32-bit ARM), which runs under the project's "
+                    "qemu-arm, and that has not been built: scripts/setup builds it with the board's cross packages";
+            return false;
+        }
+        exec_argv.insert(exec_argv.begin(), {qemu_arm, "-cpu", qemu_cpu});
+        emulated = true;
+        return true;
+    }
+    error = options_.argv.front() + " is a program for " + machine_name(file->machine, file->is_64bit) +
+            ", which the board cannot run: it runs programs built for this PC (x86-64) and for the board (32-bit ARM)";
+    return false;
+}
 
 std::int64_t Run::monotonic_ns()
 {
@@ -269,10 +331,21 @@ bool Run::start()
         }
     });
     std::string error;
+    std::vector<std::string> exec_argv;
+    bool emulated = false;
+    if (!plan_program(exec_argv, emulated, error)) {
+        // Found, but not a program this board can run, as env(1) says 126.
+        result_.err = "vboard: " + error + "\n";
+        result_.exit_code = 126;
+        if (observer_ != nullptr) {
+            observer_->on_stderr(result_.err);
+        }
+        return false;
+    }
     bool set = false;
     if (open_sockets(error)) {
         keep_to_one_cpu();
-        process_ = start_board(options_.argv, board_environment(), board_.node_specs(), listener_, log_,
+        process_ = start_board(exec_argv, board_environment(emulated), board_.node_specs(), listener_, log_,
                                options_.inherit_input, error);
         set = process_.pid > 0 && set_up(error);
     }

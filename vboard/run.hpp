@@ -58,6 +58,7 @@ private:
     static std::int64_t monotonic_ns(); // the host's clock
     static void close_fd(int& fd);
     bool start();
+    bool plan_program(std::vector<std::string>& exec_argv, bool& emulated, std::string& error) const;
     bool open_sockets(std::string& error);
     // Until the program has started: serves the board's filesystem, maps
     // the clock. False with `error` when the board could not be put in place.

@@ -13,22 +13,8 @@
 #    description(s) and DEPLOY.md;
 #  - tests/board holds the checks of the board binaries (`ctest --preset board`).
 #
-# tests/board/tools holds the helpers that the board checks run programs
-# with: built in the PC's development build, and the preload in the board
-# build as well, for the board's own programs under qemu-arm.
-
-# The directory of every build tree where the helpers land, and where the
-# board checks look for them.
-set(BRINGUP_CHECK_TOOLS_DIR board-check-tools)
-set(_bringup_tools_default OFF)
-if(CMAKE_CROSSCOMPILING OR (BRINGUP_TESTS AND NOT BRINGUP_SANITIZE))
-  set(_bringup_tools_default ON)
-endif()
-option(BRINGUP_BOARD_CHECK_TOOLS "Build the helpers that the board checks run programs with"
-  ${_bringup_tools_default})
-if(BRINGUP_BOARD_CHECK_TOOLS)
-  add_subdirectory(tests/board/tools)
-endif()
+# The programs as shipped also run on the virtual board: each program's
+# suite runs once more on the bundle's binaries (tests/CMakeLists.txt).
 
 if(NOT CMAKE_CROSSCOMPILING)
   return()

@@ -144,10 +144,25 @@ void print_received()
     std::puts("\r");
 }
 
+// musl's standard output is line-buffered until its first write, glibc's
+// fully buffered from the start when it is no terminal, and a write that
+// fails inside printf or puts is lost to musl's next fflush, which then
+// reports success. Buffered fully from the start here, on the board as on
+// the PC, every write reaches the file at the flush that checks it and
+// fails there with its errno. A terminal stays line-buffered.
+void buffer_output_fully()
+{
+    static char buffer[4096];
+    if (isatty(STDOUT_FILENO) == 0) {
+        std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    }
+}
+
 } // namespace
 
 int main()
 {
+    buffer_output_fully();
     fill_transfer_record();
     fill_buffers();
 

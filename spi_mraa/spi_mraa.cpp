@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr int spi_bus = 0;
@@ -69,10 +71,25 @@ mraa_result_t exchange(mraa_spi_context spi)
     return MRAA_SUCCESS;
 }
 
+// musl's standard output is line-buffered until its first write, glibc's
+// fully buffered from the start when it is no terminal, and a write that
+// fails inside printf or puts is lost to musl's next fflush, which then
+// reports success. Buffered fully from the start here, on the board as on
+// the PC, every write reaches the file at the flush that checks it and
+// fails there with its errno. A terminal stays line-buffered.
+void buffer_output_fully()
+{
+    static char buffer[4096];
+    if (isatty(STDOUT_FILENO) == 0) {
+        std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    }
+}
+
 } // namespace
 
 int main()
 {
+    buffer_output_fully();
     mraa_init(); // a failure shows as the bus failing to open
     const mraa_spi_context spi = mraa_spi_init(spi_bus);
     if (spi == nullptr) {

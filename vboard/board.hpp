@@ -60,6 +60,13 @@ struct RunOptions {
     std::vector<std::string> argv; // argv[0]: the program's path
     std::string input;             // standard input, followed by end of file
     bool inherit_input = false;    // instead: the caller's own standard input (a terminal, a pipe)
+    // Where the program's standard output goes: the run's pipe (passed to
+    // the observer, kept in RunResult::out) or, to see how a program takes
+    // output that cannot be written, /dev/full, a closed descriptor, or a
+    // pipe whose reader has gone (the program starting with SIGPIPE
+    // ignored, so that its writes fail with EPIPE).
+    enum class Output { pipe, full, closed, broken_pipe };
+    Output output = Output::pipe;
     // Virtual seconds per real second: a program's pauses take this much
     // less real time. Unlimited by default: they take none, and a run takes
     // only what the program and the board compute (the vboard command runs

@@ -49,14 +49,17 @@ void place(int fd, int number)
 
 BoardProcess start_board(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                          const std::vector<std::string>& nodes, int channel, int log, bool inherit_input,
-                         std::string& error)
+                         RunOptions::Output output, std::string& error)
 {
+    using Output = RunOptions::Output;
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
     int exec_status[2] = {-1, -1};
     int control[2] = {-1, -1};
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+    // /dev/full opened here, not in the child: an open may take a lock.
+    const int full = output == Output::full ? open("/dev/full", O_WRONLY | O_CLOEXEC) : -1;
+    if ((output == Output::full && full < 0) || pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
         pipe2(exec_status, O_CLOEXEC) != 0 || socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, control) != 0) {
         error = std::string("cannot make the run's pipes: ") + std::strerror(errno);
         close_pair(in), close_pair(out), close_pair(err), close_pair(exec_status), close_pair(control);
@@ -80,7 +83,21 @@ BoardProcess start_board(const std::vector<std::string>& argv, const std::vector
         if (!inherit_input) {
             dup2(in[0], STDIN_FILENO);
         }
-        dup2(out[1], STDOUT_FILENO);
+        switch (output) {
+        case Output::pipe:
+            dup2(out[1], STDOUT_FILENO);
+            break;
+        case Output::full:
+            dup2(full, STDOUT_FILENO);
+            break;
+        case Output::closed:
+            close(STDOUT_FILENO);
+            break;
+        case Output::broken_pipe:
+            close(out[0]);
+            dup2(out[1], STDOUT_FILENO);
+            break;
+        }
         dup2(err[1], STDERR_FILENO);
         // The descriptors vboard-init expects, in the order of their
         // numbers, none of which the ones still to be placed can be at
@@ -98,7 +115,7 @@ BoardProcess start_board(const std::vector<std::string>& argv, const std::vector
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
+        signal(SIGPIPE, output == Output::broken_pipe ? SIG_IGN : SIG_DFL);
         execve(args[0], args.data(), environment.data());
         const int e = errno;
         [[maybe_unused]] const ssize_t ignored = write(exec_status[1], &e, sizeof e);
@@ -109,6 +126,13 @@ BoardProcess start_board(const std::vector<std::string>& argv, const std::vector
     close(err[1]);
     close(exec_status[1]);
     close(control[1]);
+    if (full >= 0) {
+        close(full);
+    }
+    if (output != Output::pipe) {
+        close(out[0]); // nothing of the program's output comes this way (a broken pipe's reader has gone)
+        out[0] = -1;
+    }
     if (pid < 0) {
         error = std::string("fork: ") + std::strerror(errno);
         close(in[1]), close(out[0]), close(err[0]), close(exec_status[0]), close(control[0]);

@@ -4,6 +4,7 @@
 // which puts the board in place in namespaces of the run's own and starts
 // the program there (namespace/), and what it reports.
 
+#include "board.hpp"
 #include "namespace/control.hpp"
 
 #include <string>
@@ -25,14 +26,15 @@ struct BoardProcess {
 // Starts vboard-init for a run of argv[0] with exactly the environment
 // `env`, on a board with `nodes` ("i2c-0:89:0"). `channel` (SOCK_SEQPACKET)
 // and `log` (SOCK_DGRAM) are unbound sockets of the run's, which vboard-init
-// binds in the board's /dev. The program's standard output and error are
-// pipes, its standard input a pipe too or, with `inherit_input`, the
-// caller's own. vboard-init is killed if the thread that started it ends
-// (so a killed vboard leaves nothing of the run behind). On failure returns
-// a process with pid -1 and says why in `error`.
+// binds in the board's /dev. The program's standard error is a pipe, its
+// standard output one too or what `output` says (then `output` of the
+// result is -1), its standard input a pipe too or, with `inherit_input`,
+// the caller's own. vboard-init is killed if the thread that started it
+// ends (so a killed vboard leaves nothing of the run behind). On failure
+// returns a process with pid -1 and says why in `error`.
 BoardProcess start_board(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                          const std::vector<std::string>& nodes, int channel, int log, bool inherit_input,
-                         std::string& error);
+                         RunOptions::Output output, std::string& error);
 
 // Receives vboard-init's next report, and the descriptor passed with it
 // (else -1). False once vboard-init has gone.

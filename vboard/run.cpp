@@ -346,7 +346,7 @@ bool Run::start()
     if (open_sockets(error)) {
         keep_to_one_cpu();
         process_ = start_board(exec_argv, board_environment(emulated), board_.node_specs(), listener_, log_,
-                               options_.inherit_input, error);
+                               options_.inherit_input, options_.output, error);
         set = process_.pid > 0 && set_up(error);
     }
     int exec_errno = 0;
@@ -374,7 +374,9 @@ bool Run::start()
     } else if (process_.input >= 0) {
         fcntl(process_.input, F_SETFL, O_NONBLOCK);
     }
-    fcntl(process_.output, F_SETFL, O_NONBLOCK);
+    if (process_.output >= 0) {
+        fcntl(process_.output, F_SETFL, O_NONBLOCK);
+    }
     fcntl(process_.errors, F_SETFL, O_NONBLOCK);
     fcntl(process_.control, F_SETFL, O_NONBLOCK);
     deadline_ = monotonic_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(options_.timeout).count();

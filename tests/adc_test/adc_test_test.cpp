@@ -3,6 +3,8 @@
 // device, odd arguments and no argument.
 
 #include "board.hpp"
+#include "board_support.hpp"
+#include "program_build.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +27,7 @@ std::string report(int channel, const char* raw, const char* millivolts)
 
 RunResult run_adc_test(Board& board, std::vector<std::string> args, RunOptions options = {})
 {
-    options.argv = {ADC_TEST_PATH};
+    options.argv = {program(ADC_TEST_PATH, "adc_test")};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.timeout = std::chrono::seconds(20);
     return board.run(options);
@@ -254,6 +256,24 @@ TEST(AdcTest, WithoutAChannelPrintsUsageAndExitsWithOne)
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(all_of<SysfsAccess>(r.events).empty());
     EXPECT_TRUE(all_of<FileEvent>(r.events).empty());
+}
+
+// Output that cannot be written ends the monitor at the banner, before it
+// touches the device: it would sample for nobody. The same with no ADC
+// at all: nothing is opened, so nothing fails to open.
+TEST(AdcTest, OutputThatCannotBeWrittenEndsItAtTheBanner)
+{
+    for (const char* fault : {"", "absent=/sys/bus/iio/devices/iio:device0"}) {
+        for (const auto& lost : lost_outputs()) {
+            RunOptions options;
+            options.output = lost.output;
+            const auto r = run_adc_test(*fault != '\0' ? with_fault(fault) : BoardConfig{}, {"6"}, options);
+            EXPECT_EQ(r.err, "adc_test: cannot write standard output: " + error_text(lost.error) + "\n")
+                << lost.name << " " << fault;
+            EXPECT_EQ(r.exit_code, 1) << lost.name;
+            EXPECT_TRUE(all_of<FileEvent>(r.events).empty()) << lost.name;
+        }
+    }
 }
 
 } // namespace

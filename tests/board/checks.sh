@@ -1,6 +1,6 @@
 # Sourced by every board check with the settings file of the build tree as its
 # first argument (checks.env, written by tests/board/CMakeLists.txt): paths of
-# the cross binutils, qemu-arm, the staged bundle and the reference builds.
+# the cross binutils, qemu-arm and the staged bundle.
 set -euo pipefail
 SETTINGS=$1
 # shellcheck source=/dev/null
@@ -15,7 +15,7 @@ fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
 skip() { printf 'SKIPPED: %s\n' "$*"; exit 77; }
 
 need_qemu() {
-  [ -n "$QEMU_ARM" ] || skip "qemu-arm is not installed (Debian package qemu-user), nothing can run ARM code here"
+  [ -n "$QEMU_ARM" ] || skip "the project's qemu-arm is not built (scripts/setup builds it), nothing can run ARM code here"
 }
 
 # scratch NAME: a new empty directory for one check's files.
@@ -37,25 +37,12 @@ expect_status() {
   [ "$3" -eq "$2" ] || fail "$1 ended with status $3, not $2$([ "$3" -gt 128 ] && echo " (signal $(($3 - 128)))")"
 }
 
-# iio_device ROOT CHANNEL RAW: the attribute files of IIO device 0 that
-# adc_test and libmraa's analog input use, under ROOT/sys, with RAW as the
-# channel's raw value.
-iio_device() {
-  local dir="$1/sys/bus/iio/devices/iio:device0"
-  mkdir -p "$dir/buffer" "$dir/scan_elements"
-  : > "$dir/buffer/enable"
-  : > "$dir/buffer/length"
-  : > "$dir/scan_elements/in_voltage$2_en"
-  printf '%s\n' "$3" > "$dir/in_voltage$2_raw"
-}
-
-# board_root DIR: the root (qemu-arm's -L prefix) that the bundle's programs
-# run in: musl's loader, nothing else of a board, until a check adds the
-# sysfs files or device nodes it needs. /dev/console leads to /dev/null:
-# libmraa logs through syslog(), which musl writes to the console when no
-# syslog daemon listens on /dev/log, and qemu-user would otherwise open the
-# PC's own console (qemu-user takes a path from the host where the prefix
-# lacks it).
+# board_root DIR: the root (qemu-arm's -L prefix) that a bundle's program
+# runs in: musl's loader, nothing else of a board. /dev/console leads to
+# /dev/null: libmraa logs through syslog(), which musl writes to the console
+# when no syslog daemon listens on /dev/log, and qemu-user would otherwise
+# open the PC's own console (qemu-user takes a path from the host where the
+# prefix lacks it).
 board_root() {
   mkdir -p "$1/lib" "$1/dev"
   cp -L "$MUSL_LOADER" "$1/lib/ld-musl-armhf.so.1"

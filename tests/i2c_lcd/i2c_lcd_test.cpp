@@ -4,6 +4,7 @@
 // bus and the display can fail.
 
 #include "board.hpp"
+#include "program_build.hpp"
 #include "board_support.hpp"
 
 #include <gtest/gtest.h>
@@ -141,7 +142,7 @@ RunResult run_lcd(BoardConfig config, double stop_at)
 {
     Board board(std::move(config));
     RunOptions options;
-    options.argv = {I2C_LCD_PATH};
+    options.argv = {program(I2C_LCD_PATH, "i2c_lcd")};
     options.stop_at = stop_at;
     return board.run(options);
 }

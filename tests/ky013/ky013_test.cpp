@@ -2,10 +2,12 @@
 // ADC: the temperature printed for each reading, and the once-a-second pace.
 
 #include "board.hpp"
+#include "program_build.hpp"
 #include "board_support.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <regex>
 #include <string>
@@ -20,7 +22,7 @@ const std::string raw_attr = "in_voltage0_raw"; // analog pin 73
 
 RunResult run_ky013(BoardConfig config, RunOptions options)
 {
-    options.argv = {KY013_PATH};
+    options.argv = {program(KY013_PATH, "ky013")};
     Board board(std::move(config));
     return board.run(options);
 }
@@ -64,6 +66,59 @@ TEST(Ky013, PrintsTheTemperatureOfEachReading)
         EXPECT_TRUE(std::regex_match(lines[i], std::regex(readings[i].expected)))
             << "reading " << readings[i].raw << ": " << lines[i];
     }
+}
+
+// Every reading the converter gives prints the same line on the board as
+// on the PC, byte for byte (each step of the conversion is rounded on its
+// own on both: -ffp-contract=off). The board build's run compares the two.
+TEST(Ky013, EveryReadingOfTheConverterPrintsAsOnThePc)
+{
+    if (build_under_test() != Build::board) {
+        GTEST_SKIP() << "the board build's run compares its lines with this build's";
+    }
+    BoardConfig config;
+    for (int raw = 0; raw <= 1023; ++raw) {
+        config.adc[0].push_back(std::to_string(raw));
+    }
+    RunOptions options;
+    options.stop_after_lines = 1024;
+    const auto board = run_ky013(config, options);
+    options.argv = {KY013_PATH};
+    Board pc(config);
+    const auto host = pc.run(options);
+    ASSERT_EQ(lines_of(board.out).size(), 1024u) << board.err;
+    EXPECT_EQ(board.out, host.out);
+}
+
+// What the two builds print differently, and why. libmraa parses a raw
+// value with strtol into a long: 64 bits on the PC, where mraa_aio_read's
+// int then keeps the low 32 of them, and 32 bits on the board, where
+// strtol stops at LONG_MAX and mraa_aio_read reports -1. And the NaN of an
+// invalid operation has its sign bit set on x86-64 and clear on ARM, which
+// printf shows as -nan and nan.
+struct Difference {
+    const char* raw;
+    const char* on_the_pc;
+    const char* on_the_board;
+};
+
+constexpr Difference differences[] = {
+    {"1024", "Analog Value: 1024, Temperature: -nan", "Analog Value: 1024, Temperature: nan"},
+    {"4294967296", "Analog Value: 0, Temperature: -273.15", "Analog Value: -1, Temperature: nan"},
+    {"99999999999", "Analog Value: 1215752191, Temperature: -nan", "Analog Value: -1, Temperature: nan"},
+};
+
+TEST(Ky013, ReadingsTheBuildsTakeApartAsTheirPlatformsDo)
+{
+    BoardConfig config;
+    std::vector<std::string> expected;
+    for (const auto& d : differences) {
+        config.adc[0].push_back(d.raw);
+        expected.emplace_back(build_under_test() == Build::board ? d.on_the_board : d.on_the_pc);
+    }
+    RunOptions options;
+    options.stop_after_lines = std::size(differences);
+    EXPECT_EQ(lines_of(run_ky013(config, options).out), expected);
 }
 
 TEST(Ky013, ReadsOnceASecond)
@@ -121,6 +176,27 @@ TEST(Ky013, WithoutTheAnalogInputItSaysSoOnStandardError)
     EXPECT_EQ(r.err, "Failed to initialize analog pin\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.exit_code, 1);
+}
+
+// Output that cannot be written ends the monitor at its first line: one
+// sample, no pause.
+TEST(Ky013, OutputThatCannotBeWrittenEndsItAtTheFirstLine)
+{
+    for (const auto& lost : lost_outputs(true)) { // libmraa opens its syslog first
+        RunOptions options;
+        options.output = lost.output;
+        const auto r = run_ky013({}, options);
+        EXPECT_EQ(r.err, "ky013: cannot write standard output: " + error_text(lost.error) + "\n") << lost.name;
+        EXPECT_EQ(r.exit_code, 1) << lost.name;
+        const auto accesses = all_of<SysfsAccess>(r.events);
+        EXPECT_EQ(std::count_if(accesses.begin(), accesses.end(),
+                                [](const SysfsAccess& a) { return a.attr == "in_voltage0_raw"; }),
+                  1)
+            << lost.name;
+        for (const auto& e : all_of<ProgramEvent>(r.events)) {
+            EXPECT_NE(e.kind, ProgramEvent::Kind::sleep) << lost.name;
+        }
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // PWM controller's sysfs files, what the program prints, and how it stops.
 
 #include "board.hpp"
+#include "program_build.hpp"
 #include "board_support.hpp"
 
 #include <gtest/gtest.h>
@@ -24,7 +25,7 @@ const std::string duty_attr = "pwm0/duty_cycle";
 
 RunResult run_fader(BoardConfig config, RunOptions options)
 {
-    options.argv = {PWM_LED_MRAA_PATH};
+    options.argv = {program(PWM_LED_MRAA_PATH, "pwm_led_mraa")};
     Board board(std::move(config));
     return board.run(options);
 }
@@ -271,6 +272,22 @@ TEST(PwmLedMraa, ADutyCycleRefusedMidFadeEndsThatPassAtOnce)
     ASSERT_NE(fifth, attempts.end());
     EXPECT_EQ(fifth->bytes, "109999"); // 0.55
     expect_closed(r);
+}
+
+// Output that cannot be written stops the fade at its first report line:
+// one duty cycle written, then the output disabled and released, and the
+// failure said with its reason.
+TEST(PwmLedMraa, OutputThatCannotBeWrittenStopsTheFade)
+{
+    for (const auto& lost : lost_outputs(true)) { // libmraa opens its syslog first
+        RunOptions options;
+        options.output = lost.output;
+        const auto r = run_fader({}, options);
+        EXPECT_EQ(r.err, "pwm_led_mraa: cannot write standard output: " + error_text(lost.error) + "\n") << lost.name;
+        EXPECT_EQ(r.exit_code, 1) << lost.name;
+        EXPECT_EQ(duty_writes(r), expected_duty_writes(1)) << lost.name;
+        expect_closed(r);
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // status, and what the spidev driver received.
 
 #include "board.hpp"
+#include "program_build.hpp"
 #include "board_support.hpp"
 
 #include <gtest/gtest.h>
@@ -22,10 +23,9 @@ const std::string counting_dump = "000102030405060708090a0b0c0d0e0f1011121314151
 // Every byte of the receive buffer as the program left it before the transfer.
 const std::string untouched_dump = std::string(64, 'f') + "\r\n";
 
-RunResult run_spi_ioctl(Board& board)
+RunResult run_spi_ioctl(Board& board, RunOptions options = {})
 {
-    RunOptions options;
-    options.argv = {SPI_IOCTL_PATH};
+    options.argv = {program(SPI_IOCTL_PATH, "spi_ioctl")};
     options.timeout = std::chrono::seconds(20);
     return board.run(options);
 }
@@ -208,5 +208,20 @@ INSTANTIATE_TEST_SUITE_P(SpiIoctl, Unopenable, testing::Values("absent=/dev/spid
                          [](const testing::TestParamInfo<const char*>& param) {
                              return std::string(param.param).substr(0, std::string(param.param).find('='));
                          });
+
+// Output that cannot be written fails the run, whatever the transfer did,
+// and is said on standard error with its reason, by both builds.
+TEST(SpiIoctl, OutputThatCannotBeWrittenIsSaidWithItsReason)
+{
+    for (const auto& lost : lost_outputs()) {
+        Board board;
+        RunOptions options;
+        options.output = lost.output;
+        const auto r = run_spi_ioctl(board, options);
+        EXPECT_EQ(r.err, "spi_ioctl: cannot write standard output: " + error_text(lost.error) + "\n") << lost.name;
+        EXPECT_EQ(r.exit_code, 1) << lost.name;
+        EXPECT_EQ(all_of<SpiTransfer>(r.events).size(), 1u) << lost.name;
+    }
+}
 
 } // namespace

@@ -3,6 +3,7 @@
 // for each kind of reply, and the failure paths.
 
 #include "board.hpp"
+#include "program_build.hpp"
 #include "board_support.hpp"
 
 #include <gtest/gtest.h>
@@ -20,10 +21,9 @@ using namespace vboard;
 
 const std::string message("Hello How are you?\0", 19);
 
-RunResult run_spi_mraa(BoardConfig config)
+RunResult run_spi_mraa(BoardConfig config, RunOptions options = {})
 {
-    RunOptions options;
-    options.argv = {SPI_MRAA_PATH};
+    options.argv = {program(SPI_MRAA_PATH, "spi_mraa")};
     Board board(std::move(config));
     return board.run(options);
 }
@@ -132,6 +132,21 @@ TEST(SpiMraa, AFailedTransferIsReportedAndPrintsNoLine)
     EXPECT_EQ(r.out, "MRAA: Invalid resource.\n");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(released(r));
+}
+
+// Output that cannot be written fails the run, whatever the transfer did,
+// and is said on standard error with its reason, by both builds.
+TEST(SpiMraa, OutputThatCannotBeWrittenIsSaidWithItsReason)
+{
+    for (const auto& lost : lost_outputs(true)) { // libmraa opens its syslog first
+        RunOptions options;
+        options.output = lost.output;
+        const auto r = run_spi_mraa({}, options);
+        EXPECT_EQ(r.err, "spi_mraa: cannot write standard output: " + error_text(lost.error) + "\n") << lost.name;
+        EXPECT_EQ(r.exit_code, 1) << lost.name;
+        EXPECT_EQ(all_of<SpiTransfer>(r.events).size(), 1u) << lost.name;
+        EXPECT_TRUE(released(r)) << lost.name;
+    }
 }
 
 } // namespace

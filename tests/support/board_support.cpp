@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <sstream>
 
 namespace vboard {
@@ -14,6 +15,18 @@ BoardConfig with_fault(const std::string& fault)
         ADD_FAILURE() << "fault " << fault << ": " << problem;
     }
     return config;
+}
+
+std::vector<LostOutput> lost_outputs(bool opens_files_first)
+{
+    std::vector<LostOutput> cases{
+        {"full", RunOptions::Output::full, ENOSPC},
+        {"broken_pipe", RunOptions::Output::broken_pipe, EPIPE},
+    };
+    if (!opens_files_first) {
+        cases.push_back({"closed", RunOptions::Output::closed, EBADF});
+    }
+    return cases;
 }
 
 std::vector<std::string> lines_of(const std::string& text)

@@ -3,6 +3,7 @@
 // in the system log (a missing key is logged at the error level).
 
 #include "board.hpp"
+#include "program_build.hpp"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +31,7 @@ class BoardDescription : public testing::TestWithParam<Program> {};
 TEST_P(BoardDescription, LibmraaStartsWithoutComplaint)
 {
     RunOptions options;
-    options.argv = {GetParam().path};
+    options.argv = {program(GetParam().path, GetParam().name)};
     options.stop_at = GetParam().seconds;
     Board board;
     const auto r = board.run(options);

@@ -49,20 +49,31 @@ bool parse_node(const std::string& text, init::NodeName& node)
     return true;
 }
 
-// The signals of a terminal and of job control reach this process and the
-// namespace's first one too (they stay in vboard's process group): neither
-// may stop or end for them. The program gets them as vboard was given
-// them; those already ignored then are in `ignored`.
+// The terminal's signals (pid1.hpp), ignored here; the program gets them as
+// vboard gave them: those already ignored then are in `ignored`.
 void ignore_terminal_signals(sigset_t& ignored)
 {
     sigemptyset(&ignored);
-    for (const int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU}) {
+    for (const int signal : init::terminal_signals) {
         if (std::signal(signal, SIG_IGN) == SIG_IGN) {
             sigaddset(&ignored, signal);
         }
     }
-    // vboard ignores SIGPIPE for its own writes; that it does not pass on.
-    std::signal(SIGPIPE, SIG_DFL);
+}
+
+// A standard stream the program is to start without: held on /dev/null
+// until then (close-on-exec), so that nothing this process opens takes its
+// number.
+void hold_closed_streams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0) {
+            const int null = open("/dev/null", O_RDWR);
+            if (null != fd || fcntl(null, F_SETFD, FD_CLOEXEC) != 0) {
+                init::fail("vboard-init: cannot hold a closed standard stream");
+            }
+        }
+    }
 }
 
 // The first process of the PID namespace must not outlive this one: the
@@ -102,6 +113,7 @@ int main(int argc, char** argv)
             return 125;
         }
     }
+    hold_closed_streams();
     std::vector<init::NodeName> nodes;
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {

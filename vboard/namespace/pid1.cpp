@@ -29,17 +29,15 @@ void mount_proc()
 }
 
 // The program's process, from fork() to execve(): a process group of its
-// own, as a shell gives a job, and the signals as vboard was given them.
+// own, as a shell gives a job, and the signals as vboard gave them.
 [[noreturn]] void exec_program(char** argv, const sigset_t& ignored)
 {
     setpgid(0, 0);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int signal = 1; signal < NSIG; ++signal) {
-        if (signal != SIGKILL && signal != SIGSTOP) {
-            std::signal(signal, sigismember(&ignored, signal) == 1 ? SIG_IGN : SIG_DFL);
-        }
+    for (const int signal : terminal_signals) {
+        std::signal(signal, sigismember(&ignored, signal) == 1 ? SIG_IGN : SIG_DFL);
     }
     execve(argv[0], argv, environ);
     const int error = errno;

@@ -14,9 +14,15 @@
 
 namespace vboard::init {
 
+// The signals of a terminal and of job control, which vboard-init and the
+// namespace's first process ignore for themselves (they stay in vboard's
+// process group: neither may stop or end for them).
+inline constexpr int terminal_signals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU};
+
 // argv: the program and its arguments, as execve() takes them. The program
-// starts with every signal at its default action but those in `ignored`,
-// which vboard-init found ignored when it started (nohup's SIGHUP, say).
+// starts with the terminal signals at their default action but those in
+// `ignored`, which vboard-init found ignored when it started (nohup's
+// SIGHUP, say), and every other signal as vboard-init was given it.
 [[noreturn]] void run_as_pid1(char** argv, const sigset_t& ignored);
 
 } // namespace vboard::init

@@ -91,9 +91,10 @@ TEST(Ky013, EveryReadingOfTheConverterPrintsAsOnThePc)
 }
 
 // What the two builds print differently, and why. libmraa parses a raw
-// value with strtol into a long: 64 bits on the PC, where mraa_aio_read's
-// int then keeps the low 32 of them, and 32 bits on the board, where
-// strtol stops at LONG_MAX and mraa_aio_read reports -1. And the NaN of an
+// value with strtoul into an unsigned long: 64 bits on the PC, where
+// mraa_aio_read's unsigned int then keeps the low 32 of them, and 32 bits on
+// the board, where strtoul stops at ULONG_MAX with ERANGE and mraa_aio_read
+// reports -1. And the NaN of an
 // invalid operation has its sign bit set on x86-64 and clear on ARM, which
 // printf shows as -nan and nan.
 struct Difference {

@@ -7,10 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <elf.h>
 #include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -572,6 +578,38 @@ TEST(Program, AProgramThatCannotRunIsReported)
     const auto r = board.run(options);
     EXPECT_EQ(r.exit_code, 127);
     EXPECT_NE(r.err.find("/nonexistent/program"), std::string::npos);
+}
+
+// A program built for a machine the board does not run (an AArch64 ELF
+// header, here) is refused before anything runs, as env(1) refuses what it
+// cannot execute: 126, and why.
+TEST(Program, AProgramForAnotherMachineIsRefused)
+{
+    const std::string path = testing::TempDir() + "aarch64-program-" + std::to_string(getpid());
+    Elf64_Ehdr header{};
+    std::memcpy(header.e_ident, ELFMAG, SELFMAG);
+    header.e_ident[EI_CLASS] = ELFCLASS64;
+    header.e_ident[EI_DATA] = ELFDATA2LSB;
+    header.e_ident[EI_VERSION] = EV_CURRENT;
+    header.e_type = ET_EXEC;
+    header.e_machine = EM_AARCH64;
+    header.e_version = EV_CURRENT;
+    header.e_ehsize = sizeof header;
+    header.e_phentsize = sizeof(Elf64_Phdr);
+    {
+        std::ofstream file(path, std::ios::binary);
+        file.write(reinterpret_cast<const char*>(&header), sizeof header);
+    }
+    chmod(path.c_str(), 0755);
+    RunOptions options;
+    options.argv = {path};
+    Board board;
+    const auto r = board.run(options);
+    EXPECT_EQ(r.exit_code, 126);
+    EXPECT_EQ(r.err, "vboard: " + path + " is a program for 64-bit ARM (AArch64), which the board cannot run: it "
+                     "runs programs built for this PC (x86-64) and for the board (32-bit ARM)\n");
+    EXPECT_TRUE(r.events.empty());
+    std::remove(path.c_str());
 }
 
 // A run keeps the program on one CPU, and gives the caller's thread back

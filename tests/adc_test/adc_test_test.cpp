@@ -268,8 +268,7 @@ TEST(AdcTest, OutputThatCannotBeWrittenEndsItAtTheBanner)
             RunOptions options;
             options.output = lost.output;
             const auto r = run_adc_test(*fault != '\0' ? with_fault(fault) : BoardConfig{}, {"6"}, options);
-            EXPECT_EQ(r.err, "adc_test: cannot write standard output: " + error_text(lost.error) + "\n")
-                << lost.name << " " << fault;
+            EXPECT_EQ(r.err, lost_output_message("adc_test", lost.error)) << lost.name << " " << fault;
             EXPECT_EQ(r.exit_code, 1) << lost.name;
             EXPECT_TRUE(all_of<FileEvent>(r.events).empty()) << lost.name;
         }

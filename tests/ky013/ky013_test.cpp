@@ -187,7 +187,7 @@ TEST(Ky013, OutputThatCannotBeWrittenEndsItAtTheFirstLine)
         RunOptions options;
         options.output = lost.output;
         const auto r = run_ky013({}, options);
-        EXPECT_EQ(r.err, "ky013: cannot write standard output: " + error_text(lost.error) + "\n") << lost.name;
+        EXPECT_EQ(r.err, lost_output_message("ky013", lost.error)) << lost.name;
         EXPECT_EQ(r.exit_code, 1) << lost.name;
         const auto accesses = all_of<SysfsAccess>(r.events);
         EXPECT_EQ(std::count_if(accesses.begin(), accesses.end(),

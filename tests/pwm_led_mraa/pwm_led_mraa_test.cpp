@@ -283,7 +283,7 @@ TEST(PwmLedMraa, OutputThatCannotBeWrittenStopsTheFade)
         RunOptions options;
         options.output = lost.output;
         const auto r = run_fader({}, options);
-        EXPECT_EQ(r.err, "pwm_led_mraa: cannot write standard output: " + error_text(lost.error) + "\n") << lost.name;
+        EXPECT_EQ(r.err, lost_output_message("pwm_led_mraa", lost.error)) << lost.name;
         EXPECT_EQ(r.exit_code, 1) << lost.name;
         EXPECT_EQ(duty_writes(r), expected_duty_writes(1)) << lost.name;
         expect_closed(r);

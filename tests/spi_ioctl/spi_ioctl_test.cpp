@@ -218,7 +218,7 @@ TEST(SpiIoctl, OutputThatCannotBeWrittenIsSaidWithItsReason)
         RunOptions options;
         options.output = lost.output;
         const auto r = run_spi_ioctl(board, options);
-        EXPECT_EQ(r.err, "spi_ioctl: cannot write standard output: " + error_text(lost.error) + "\n") << lost.name;
+        EXPECT_EQ(r.err, lost_output_message("spi_ioctl", lost.error)) << lost.name;
         EXPECT_EQ(r.exit_code, 1) << lost.name;
         EXPECT_EQ(all_of<SpiTransfer>(r.events).size(), 1u) << lost.name;
     }

@@ -142,7 +142,7 @@ TEST(SpiMraa, OutputThatCannotBeWrittenIsSaidWithItsReason)
         RunOptions options;
         options.output = lost.output;
         const auto r = run_spi_mraa({}, options);
-        EXPECT_EQ(r.err, "spi_mraa: cannot write standard output: " + error_text(lost.error) + "\n") << lost.name;
+        EXPECT_EQ(r.err, lost_output_message("spi_mraa", lost.error)) << lost.name;
         EXPECT_EQ(r.exit_code, 1) << lost.name;
         EXPECT_EQ(all_of<SpiTransfer>(r.events).size(), 1u) << lost.name;
         EXPECT_TRUE(released(r)) << lost.name;

@@ -62,4 +62,9 @@ std::string error_text(int error)
     return text != musl.end() ? text->second : std::strerror(error);
 }
 
+std::string lost_output_message(const std::string& program_name, int error)
+{
+    return program_name + ": cannot write standard output: " + error_text(error) + "\n";
+}
+
 } // namespace vboard

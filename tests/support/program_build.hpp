@@ -29,4 +29,8 @@ std::string program(const std::string& host_path, const std::string& name);
 // texts glibc and musl give differ for some errnos.
 std::string error_text(int error);
 
+// What a program says on standard error when its output could not be
+// written, for the errno the write failed with.
+std::string lost_output_message(const std::string& program_name, int error);
+
 } // namespace vboard

@@ -52,6 +52,15 @@ endmacro()
 function(add_bringup_program name)
   add_executable(${name} ${ARGN})
   target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
-  install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS ${name} RUNTIME DESTINATION ${BRINGUP_PROGRAM_DESTINATION})
+  # Installed on this PC, a program finds the libmraa installed one
+  # directory up (cmake/InstallLayout.cmake), not the one in this checkout
+  # that the build tree's run path names. (CMake's own rewriting would
+  # leave an empty entry in the build tree's; the installed path is the
+  # shorter, so it fits in place.)
+  if(NOT CMAKE_CROSSCOMPILING)
+    install(CODE "file(RPATH_SET FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${BRINGUP_PROGRAM_DESTINATION}/${name}\"
+                  NEW_RPATH \"\$ORIGIN/..\")")
+  endif()
   set_property(GLOBAL APPEND PROPERTY BRINGUP_PROGRAMS ${name})
 endfunction()

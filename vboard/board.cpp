@@ -270,14 +270,4 @@ RunResult Board::run(const RunOptions& options, Observer* observer)
     return run.execute();
 }
 
-std::string program_path(std::string_view name)
-{
-    static constexpr std::array<std::string_view, 7> programs{"i2c_lcd",      "spi_ioctl", "adc_test", "pwm_led_mraa",
-                                                              "calculator",   "ky013",     "spi_mraa"};
-    if (std::find(programs.begin(), programs.end(), name) == programs.end()) {
-        return "";
-    }
-    return std::string(VBOARD_BUILD_DIR) + "/" + std::string(name) + "/" + std::string(name);
-}
-
 } // namespace vboard

@@ -182,8 +182,4 @@ private:
 // I2C address it does not have), or "".
 std::string problem_with(const BoardConfig& config);
 
-// The path of one of the project's programs in the build tree that this
-// library belongs to, or "" for a name it does not know.
-std::string program_path(std::string_view name);
-
 } // namespace vboard

@@ -1,5 +1,7 @@
 #include "process.hpp"
 
+#include "locations.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -65,7 +67,7 @@ BoardProcess start_board(const std::vector<std::string>& argv, const std::vector
         close_pair(in), close_pair(out), close_pair(err), close_pair(exec_status), close_pair(control);
         return {};
     }
-    std::vector<std::string> init_argv{VBOARD_INIT_PROGRAM};
+    std::vector<std::string> init_argv{locations().init_program};
     init_argv.insert(init_argv.end(), nodes.begin(), nodes.end());
     init_argv.emplace_back("--");
     init_argv.insert(init_argv.end(), argv.begin(), argv.end());

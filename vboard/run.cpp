@@ -1,5 +1,6 @@
 #include "run.hpp"
 
+#include "locations.hpp"
 #include "program_file.hpp"
 #include "syslog.hpp"
 #include "trace.hpp"
@@ -60,8 +61,8 @@ std::vector<std::string> board_environment(bool emulated)
         }
         env.push_back(entry);
     }
-    env.push_back(std::string(emulated ? wire::time_library_variable : "LD_PRELOAD") + "=" + VBOARD_PRELOAD_LIBRARY);
-    env.push_back(std::string("MRAA_JSON_PLATFORM=") + VBOARD_BOARD_JSON);
+    env.push_back(std::string(emulated ? wire::time_library_variable : "LD_PRELOAD") + "=" + locations().preload_library);
+    env.push_back(std::string("MRAA_JSON_PLATFORM=") + locations().board_json);
     env.push_back(std::string(wire::channel_variable) + "=" + control::channel_path);
     env.push_back(std::string(wire::clock_variable) + "=" + control::clock_path);
     // A sanitized program cannot have its runtime first in line behind a preload.
@@ -74,7 +75,6 @@ std::vector<std::string> board_environment(bool emulated)
 // unlike it, no fused multiply-add: a program that uses either dies of
 // SIGILL, which the board build's checks forbid anyway). It finds musl's
 // loader at the board's path, /lib/ld-musl-armhf.so.1.
-constexpr const char* qemu_arm = VBOARD_QEMU_ARM;
 constexpr const char* qemu_cpu = "cortex-a9";
 
 // What the machines a program may be built for are called.
@@ -114,7 +114,8 @@ bool Run::plan_program(std::vector<std::string>& exec_argv, bool& emulated, std:
         return true; // a script, say: the kernel decides
     }
     if (file->machine == EM_ARM && !file->is_64bit) {
-        if (access(qemu_arm, X_OK) != 0) {
+        const std::string& qemu_arm = locations().qemu_arm;
+        if (access(qemu_arm.c_str(), X_OK) != 0) {
             error = options_.argv.front() + " is a program for the board (32-bit ARM), which runs under the project's "
                     "qemu-arm, and that has not been built: scripts/setup builds it with the board's cross packages";
             return false;
@@ -277,7 +278,7 @@ bool Run::set_up(std::string& error)
         if (!receive_report(process_.control, report, fd)) {
             int exec_errno = 0;
             const bool exec_failed = read(process_.exec_status, &exec_errno, sizeof exec_errno) == sizeof exec_errno;
-            error = exec_failed ? std::string("cannot start ") + VBOARD_INIT_PROGRAM + ": " + std::strerror(exec_errno)
+            error = exec_failed ? std::string("cannot start ") + locations().init_program + ": " + std::strerror(exec_errno)
                                 : "vboard-init ended before the program started";
             return false;
         }

@@ -1,0 +1,88 @@
+// vboard: runs one of the board programs (or any program) on the virtual
+// board, passes its standard output and error through unchanged, shows what
+// the devices saw, and exits with the program's status.
+
+#include "help.hpp"
+#include "run_command.hpp"
+#include "usage.hpp"
+#include "version.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+namespace {
+
+using namespace vboard::command;
+
+// Descriptors 0 to 2 held, on /dev/null where closed: whatever vboard opens
+// next must never take the place of a standard stream.
+void hold_standard_streams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) {
+            std::_Exit(125);
+        }
+    }
+}
+
+// Prints what was asked for on standard output; a write that fails is
+// vboard's failure (125), as for any of its output.
+int print(std::string_view text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::perror("vboard: cannot write standard output");
+        return 125;
+    }
+    return 0;
+}
+
+int version()
+{
+    return print(std::string("vboard (board bring-up tools) ") + vboard::version + "\n");
+}
+
+// `vboard help [COMMAND]`.
+int help(int argc, char** argv)
+{
+    const std::string_view topic = argc >= 3 ? argv[2] : "";
+    if (argc > 3) {
+        usage_error("help takes one command at most");
+    }
+    if (topic.empty() || topic == "run" || topic == "help") {
+        return print(main_help);
+    }
+    usage_error("no command " + std::string(topic) + " to help with (the commands: run, help)");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    hold_standard_streams();
+    const std::string_view command = argc >= 2 ? argv[1] : "";
+    if (command.empty() && argc < 2) {
+        usage_error("missing command");
+    }
+    if (command == "run") {
+        return run_command(argc - 1, argv + 1);
+    }
+    if (command == "help") {
+        return help(argc, argv);
+    }
+    if (command == "-h" || command == "--help") {
+        return print(main_help);
+    }
+    if (command == "-V" || command == "--version") {
+        return version();
+    }
+    if (command.rfind("-", 0) == 0) {
+        usage_error("unknown option " + std::string(command) + " (run's options come after it: vboard run " +
+                    std::string(command) + " ...)");
+    }
+    usage_error("unknown command '" + std::string(command) + "'");
+}

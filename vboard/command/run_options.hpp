@@ -1,0 +1,29 @@
+#pragma once
+
+// `vboard run`'s command line, read as GNU tools read theirs: long options
+// as --name=VALUE or --name VALUE, the frequent ones also short (-t 5, -t5),
+// and nothing after PROGRAM, which is the program's own.
+
+#include "board.hpp"
+
+#include <string>
+
+namespace vboard::command {
+
+struct RunRequest {
+    BoardConfig config;
+    RunOptions options;       // argv: the program's name as given, and its arguments
+    std::string trace_path;   // "" where not asked for
+    std::string vcd_path;
+    std::string view_path;
+    std::string control_path;
+    bool quiet = false;
+    bool strict_timing = false;
+};
+
+// Reads `vboard run`'s arguments (argv[0] is "run"); a line that is wrong
+// is told on standard error and ends vboard with status 2. --help prints
+// the help and ends with 0.
+RunRequest read_run_options(int argc, char** argv);
+
+} // namespace vboard::command

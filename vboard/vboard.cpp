@@ -554,6 +554,14 @@ int main(int argc, char** argv)
     }
 
     const int trace_fd = trace_path.empty() ? -1 : open_output(trace_path, "--trace");
+    // The header first, so that a trace begins with it whatever happens next.
+    if (const int error = trace_fd < 0 ? 0 : write_all(trace_fd, vboard::trace_header() + "\n"); error != 0) {
+        const std::string message = std::string("vboard: cannot write the trace: ") + std::strerror(error) + "\n";
+        if (write_all(STDERR_FILENO, message) != 0) {
+            write_all(STDOUT_FILENO, message);
+        }
+        return 125;
+    }
     const int vcd_fd = vcd_path.empty() ? -1 : open_output(vcd_path, "--vcd");
     // The view goes to the terminal itself, so that the program's standard
     // output and error stay exactly what the program wrote.

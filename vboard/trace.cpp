@@ -134,7 +134,7 @@ std::string head(double t, std::string_view dev, std::string_view event)
 }
 
 // A number as people read addresses and bit masks, beside the number
-// itself: "0x27", "0x0eff000d".
+// itself, at least two digits: "0x27", "0xeff0009".
 std::string hex_field(std::string_view name, std::uint32_t value)
 {
     char text[16];

@@ -1,5 +1,7 @@
 #include "trace.hpp"
 
+#include "version.hpp"
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -131,6 +133,15 @@ std::string head(double t, std::string_view dev, std::string_view event)
     return "{\"t\":" + seconds(t) + ",\"dev\":" + quoted(dev) + ",\"event\":" + quoted(event);
 }
 
+// A number as people read addresses and bit masks, beside the number
+// itself, at least two digits: "0x27", "0xeff0009".
+std::string hex_field(std::string_view name, std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02x", value);
+    return ",\"" + std::string(name) + "_hex\":" + quoted(text);
+}
+
 std::string outcome(long result, int error)
 {
     std::string s = ",\"result\":" + std::to_string(result);
@@ -146,9 +157,14 @@ const char* priority_name(int priority)
     return names[LOG_PRI(priority)];
 }
 
+std::string address(int addr)
+{
+    return ",\"addr\":" + std::to_string(addr) + hex_field("addr", static_cast<std::uint32_t>(addr));
+}
+
 std::string encode(const I2cWrite& e)
 {
-    std::string s = head(e.t, e.dev, "write") + ",\"addr\":" + std::to_string(e.addr) + ",\"bytes\":" + quoted(hex(e.bytes));
+    std::string s = head(e.t, e.dev, "write") + address(e.addr) + ",\"bytes\":" + quoted(hex(e.bytes));
     if (e.error != 0) {
         s += ",\"error\":" + quoted(errno_name(e.error));
     }
@@ -157,7 +173,7 @@ std::string encode(const I2cWrite& e)
 
 std::string encode(const I2cRead& e)
 {
-    std::string s = head(e.t, e.dev, "read") + ",\"addr\":" + std::to_string(e.addr) + ",\"bytes\":" + quoted(hex(e.bytes));
+    std::string s = head(e.t, e.dev, "read") + address(e.addr) + ",\"bytes\":" + quoted(hex(e.bytes));
     if (e.error != 0) {
         s += ",\"error\":" + quoted(errno_name(e.error));
     }
@@ -203,11 +219,27 @@ std::string encode(const LcdScreen& e)
            ",\"backlight\":" + (e.backlight ? "true" : "false") + "}";
 }
 
+// The requests whose value is an address (I2C_SLAVE's argument) or a bit
+// mask (the adapter's functionality, the SPI mode word).
+bool value_in_hex(std::string_view request)
+{
+    for (const std::string_view r : {"I2C_SLAVE", "I2C_SLAVE_FORCE", "I2C_FUNCS", "SPI_IOC_RD_MODE", "SPI_IOC_WR_MODE",
+                                     "SPI_IOC_RD_MODE32", "SPI_IOC_WR_MODE32"}) {
+        if (request == r) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string encode(const IoctlCall& e)
 {
     std::string s = head(e.t, e.dev, "ioctl") + ",\"request\":" + quoted(e.request);
     if (e.value) {
         s += ",\"value\":" + std::to_string(*e.value);
+        if (value_in_hex(e.request)) {
+            s += hex_field("value", *e.value);
+        }
     }
     return s + outcome(e.result, e.error) + "}";
 }
@@ -217,7 +249,7 @@ std::string encode(const SpiTransfer& e)
     return head(e.t, e.dev, "transfer") + ",\"tx\":" + quoted(hex(e.tx)) + ",\"rx\":" + quoted(hex(e.rx)) +
            ",\"len\":" + std::to_string(e.length) + ",\"speed_hz\":" + std::to_string(e.speed_hz) +
            ",\"bits_per_word\":" + std::to_string(e.bits_per_word) + ",\"mode\":" + std::to_string(e.mode) +
-           outcome(e.result, e.error) + "}";
+           hex_field("mode", e.mode) + outcome(e.result, e.error) + "}";
 }
 
 std::string encode(const SysfsAccess& e)
@@ -279,6 +311,12 @@ std::string encode(const ProgramEvent& e)
 }
 
 } // namespace
+
+std::string trace_header()
+{
+    return "{\"t\":0,\"dev\":\"vboard\",\"event\":\"trace\",\"format\":" + std::to_string(trace_format) +
+           ",\"vboard\":" + quoted(version) + "}";
+}
 
 std::string hex(const Bytes& bytes)
 {

@@ -1,6 +1,7 @@
 // The vboard command as people and scripts use it.
 
 #include "child_process.hpp"
+#include "version.hpp"
 
 #include <gtest/gtest.h>
 
@@ -138,8 +139,9 @@ TEST(Command, TraceHasOneJsonObjectPerDeviceEvent)
     const std::string after_transfer = "0.000016";
     const std::string after_pause = "0.250016";
     const std::vector<std::string> expected{
+        R"({"t":0,"dev":"vboard","event":"trace","format":1,"vboard":")" + std::string(vboard::version) + R"("})",
         R"({"t":0,"dev":"spidev3.0","event":"open","path":"/dev/spidev3.0"})",
-        R"({"t":)" + after_transfer + R"(,"dev":"spidev3.0","event":"transfer","tx":"0102","rx":"0102","len":2,"speed_hz":1000000,"bits_per_word":0,"mode":0,"result":2})",
+        R"({"t":)" + after_transfer + R"(,"dev":"spidev3.0","event":"transfer","tx":"0102","rx":"0102","len":2,"speed_hz":1000000,"bits_per_word":0,"mode":0,"mode_hex":"0x00","result":2})",
         R"({"t":)" + after_transfer + R"(,"dev":"iio:device0","event":"open","path":"/sys/bus/iio/devices/iio:device0/in_voltage2_raw"})",
         R"({"t":)" + after_transfer + R"(,"dev":"iio:device0","event":"read","attr":"in_voltage2_raw","value":"7\n","result":2})",
         R"({"t":)" + after_transfer + R"(,"dev":"program","event":"sleep","seconds":0.25})",
@@ -147,6 +149,44 @@ TEST(Command, TraceHasOneJsonObjectPerDeviceEvent)
         R"({"t":)" + after_pause + R"(,"dev":"program","event":"exit","status":0})",
     };
     EXPECT_EQ(lines, expected);
+    fs::remove_all(dir);
+}
+
+struct EarlyEnd {
+    const char* name;
+    std::vector<std::string> argv; // after --trace FILE
+    int status;
+    std::vector<std::string> events; // the lines after the header
+};
+
+// The header is the trace's first line however the run ends: even where
+// vboard fails before the program starts, or the program makes no event.
+TEST(Command, TraceBeginsWithItsHeaderHoweverTheRunEnds)
+{
+    const fs::path dir = scratch_directory("header");
+    const std::string trace = (dir / "trace.jsonl").string();
+    const std::string header =
+        R"({"t":0,"dev":"vboard","event":"trace","format":1,"vboard":")" + std::string(vboard::version) + R"("})";
+    const std::string exit = R"({"t":0,"dev":"program","event":"exit","status":0})";
+    for (const auto& c : {EarlyEnd{"no device event", {"--", DEVPROBE_PATH, "print", "x"}, 0, {exit}},
+                          EarlyEnd{"the capture cannot be written",
+                                   {"--vcd", (dir / "absent" / "x.vcd").string(), "--", DEVPROBE_PATH},
+                                   2,
+                                   {}},
+                          EarlyEnd{"the program cannot be started", {"--", (dir / "absent").string()}, 127, {}}}) {
+        std::vector<std::string> argv{VBOARD_COMMAND_PATH, "run", "--quiet", "--trace", trace};
+        argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+        const auto r = run_child(argv, "");
+        EXPECT_EQ(r.exit_code, c.status) << c.name << ": " << r.err;
+        std::ifstream in(trace);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        std::vector<std::string> expected{header};
+        expected.insert(expected.end(), c.events.begin(), c.events.end());
+        EXPECT_EQ(lines, expected) << c.name;
+    }
     fs::remove_all(dir);
 }
 

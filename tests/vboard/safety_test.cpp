@@ -107,26 +107,43 @@ TEST(Safety, AClosedPipeEndsAProgramAsItWouldAlone)
 }
 
 struct FailedWrite {
-    const char* redirection;
-    const char* what;
+    std::string command; // bash's, with $V the vboard command
+    std::string said;
     const char* said_on; // "out" or "err"
 };
 
+std::string stopped_for(const std::string& what, const std::string& reason)
+{
+    return "vboard: cannot write " + what + ": " + reason + "; the program was stopped\n";
+}
+
 // Where vboard's own writes fail, it stops the program, says what failed on
-// the stream that still works, and ends with 125.
+// the stream that still works, and ends with 125. The trace's first line is
+// written before the program starts: where that fails, it never does.
 TEST(Safety, AFailedWriteStopsTheProgramAndIsSaid)
 {
-    for (const auto& c : {FailedWrite{"--quiet --for 3 adc_test 6 > /dev/full", "standard output", "err"},
-                          FailedWrite{"--quiet --for 3 adc_test 9 2> /dev/full", "standard error", "out"},
-                          FailedWrite{"--quiet --trace /dev/full --for 3 adc_test 6 > /dev/null", "the trace", "err"},
-                          FailedWrite{"--quiet --vcd /dev/full --for 3 i2c_lcd", "the capture", "err"},
-                          FailedWrite{"--view /dev/full --for 3 adc_test 6 > /dev/null", "the view", "err"}}) {
-        const auto r = bash("\"$V\" run " + std::string(c.redirection) + "; echo \"status $?\" >&2");
-        const std::string said = "vboard: cannot write " + std::string(c.what) + ": No space left on device; the program was stopped\n";
+    const std::string full = "No space left on device";
+    // A trace that fills up as the program runs: 4096 bytes at most, past
+    // which writes fail with EFBIG (SIGXFSZ ignored).
+    const std::string limited_trace = "t=$(mktemp); trap '' XFSZ; (ulimit -f 4; \"$V\" run --quiet --speed max "
+                                      "--trace $t --for 100 adc_test 6 > /dev/null); s=$?; rm -f $t; (exit $s)";
+    for (const auto& c : {
+             FailedWrite{"\"$V\" run --quiet --for 3 adc_test 6 > /dev/full", stopped_for("standard output", full), "err"},
+             FailedWrite{"\"$V\" run --quiet --for 3 adc_test 9 2> /dev/full", stopped_for("standard error", full), "out"},
+             FailedWrite{"\"$V\" run --quiet --trace /dev/full --for 3 adc_test 6",
+                         "vboard: cannot write the trace: " + full + "\n", "err"},
+             FailedWrite{limited_trace, stopped_for("the trace", "File too large"), "err"},
+             FailedWrite{"\"$V\" run --quiet --vcd /dev/full --for 3 i2c_lcd", stopped_for("the capture", full), "err"},
+             FailedWrite{"\"$V\" run --view /dev/full --for 3 adc_test 6 > /dev/null", stopped_for("the view", full),
+                         "err"}}) {
+        const auto r = bash(c.command + "; echo \"status $?\" >&2");
         const std::string& stream = std::string(c.said_on) == "err" ? r.err : r.out;
-        EXPECT_NE(stream.find(said), std::string::npos) << c.redirection << "\nout: " << r.out << "\nerr: " << r.err;
-        EXPECT_NE(r.err.find("status 125\n"), std::string::npos) << c.redirection << ": " << r.err;
+        EXPECT_NE(stream.find(c.said), std::string::npos) << c.command << "\nout: " << r.out << "\nerr: " << r.err;
+        EXPECT_NE(r.err.find("status 125\n"), std::string::npos) << c.command << ": " << r.err;
     }
+    // The header failed: the program never started, so it printed nothing.
+    const auto r = bash("\"$V\" run --quiet --trace /dev/full -- /bin/sh -c 'echo started'");
+    EXPECT_EQ(r.out, "");
 }
 
 // With vboard's standard streams closed, nothing the program writes may

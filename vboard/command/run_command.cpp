@@ -5,6 +5,7 @@
 #include "program_file.hpp"
 #include "program_lookup.hpp"
 #include "run_options.hpp"
+#include "trace.hpp"
 #include "usage.hpp"
 
 #include <cerrno>
@@ -86,6 +87,14 @@ int run_command(int argc, char** argv)
     tell_if_static(options.argv.front(), name);
 
     const int trace_fd = trace.path.empty() ? -1 : open_output(trace);
+    // The header first, so that a trace begins with it whatever happens next.
+    if (const int error = trace_fd < 0 ? 0 : write_all(trace_fd, trace_header() + "\n"); error != 0) {
+        const std::string message = std::string("vboard: cannot write the trace: ") + std::strerror(error) + "\n";
+        if (write_all(STDERR_FILENO, message) != 0) {
+            write_all(STDOUT_FILENO, message);
+        }
+        return 125;
+    }
     const int vcd_fd = vcd.path.empty() ? -1 : open_output(vcd);
     // The view goes to the terminal itself, so that the program's standard
     // output and error stay exactly what the program wrote.

@@ -68,10 +68,11 @@ TEST(Command, ForStopsAtAVirtualTime)
 // takes (starting vboard and the program, which under the sanitizers is
 // most of it), the same 50 virtual seconds cost less than a fifth. The
 // program pauses 10 s at a time, so that the run's few pauses, not the
-// work between them, make the difference.
+// work between them, make the difference. A busy machine only adds time to
+// a run, so the quickest of three runs is each figure's measure.
 TEST(Command, RunsAtAHundredVirtualSecondsPerRealSecondUnlessToldMax)
 {
-    const auto seconds_taken = [](const char* virtual_seconds, const std::vector<std::string>& speed) {
+    const auto one_run = [](const char* virtual_seconds, const std::vector<std::string>& speed) {
         std::vector<std::string> argv{VBOARD_COMMAND_PATH, "run", "--quiet", "--for", virtual_seconds};
         argv.insert(argv.end(), speed.begin(), speed.end());
         argv.insert(argv.end(), {"--", DEVPROBE_PATH, "ticks", "1000", "10000000"});
@@ -82,6 +83,9 @@ TEST(Command, RunsAtAHundredVirtualSecondsPerRealSecondUnlessToldMax)
         // A tick every 10 s from 0 on; the stop comes at the pause after the last one before it.
         EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), std::max(1, std::atoi(virtual_seconds) / 10)) << r.out;
         return taken.count();
+    };
+    const auto seconds_taken = [&one_run](const char* virtual_seconds, const std::vector<std::string>& speed) {
+        return std::min({one_run(virtual_seconds, speed), one_run(virtual_seconds, speed), one_run(virtual_seconds, speed)});
     };
     const double at_once = seconds_taken("0", {});
     const double by_default = seconds_taken("50", {});

@@ -1,4 +1,5 @@
 # The display program: the banner, the cleared screen, then the welcome text,
-# each drawn as the LCD shows it, for 4 virtual seconds of its endless loop.
+# each drawn as the LCD shows it, for 4 virtual seconds of its endless loop,
+# at half the pace of a real board.
 section "i2c_lcd: banner and welcome text on the I2C character LCD"
-vboard_show --for 4 -- i2c_lcd
+vboard_show --speed 2 --for 4 i2c_lcd

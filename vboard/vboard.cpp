@@ -39,11 +39,12 @@ constexpr const char* usage =
     "SIGTERM and SIGHUP are passed on to the program (see --grace).\n"
     "\n"
     "  --adc CH=VALUE[,VALUE...]  what ADC channel CH reads, one value per read, the last for good:\n"
-    "                             counts (2048) or volts (1.65V)\n"
+    "                             counts (2048) or volts (1.65V); unless told otherwise, channel 0\n"
+    "                             (ky013's) has the KY-013 module at 25C, the others 1.65V\n"
     "  --adc CH=WAVEFORM          a signal generator on channel CH, read at each read's virtual time:\n"
     "                             ramp:FROM..TO:SECONDS, sine:MID+-AMPLITUDE:PERIOD,\n"
     "                             square:LOW/HIGH:PERIOD, noise:MID+-AMPLITUDE:SEED\n"
-    "  --ntc CH=TEMPERATURE       the KY-013 thermistor module on channel CH at that temperature (25C)\n"
+    "  --ntc CH=TEMPERATURE       the KY-013 thermistor module on channel CH at a temperature, e.g. 40C\n"
     "  --control FIFO             take lines such as \"adc 6 1.2V\" or \"ntc 0 40C\" from FIFO while\n"
     "                             the program runs (with the view on a terminal, the arrow keys turn\n"
     "                             the ADC's inputs too)\n"
@@ -565,7 +566,8 @@ int main(int argc, char** argv)
     // where vboard runs in the foreground; a control FIFO for scripts.
     const bool keys = view_fd >= 0 && view_path.empty() && tcgetpgrp(view_fd) == getpgrp();
     const int control_fd = control_path.empty() ? -1 : open_control(control_path);
-    const int first_channel = config.adc_inputs.empty() ? 0 : config.adc_inputs.begin()->first;
+    // The knobs start on the lowest channel given, else on the header's analog input.
+    const int first_channel = config.adc_inputs.empty() ? vboard::ky013_channel : config.adc_inputs.begin()->first;
     vboard::Knobs knobs(control_fd, keys ? view_fd : -1, first_channel);
     for (const int fd : {control_fd, keys ? view_fd : -1}) {
         if (fd >= 0) {

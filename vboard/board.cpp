@@ -104,6 +104,11 @@ Board::Impl::Impl(BoardConfig c)
       files(recorder, config.faults)
 {
     i2c.attach(lcd_backpack_address, lcd);
+    // The bench's inputs, each replaced by what the configuration wires there.
+    const auto bench = default_adc_inputs();
+    for (int channel = 0; channel < adc_channels; ++channel) {
+        adc.set_input(channel, bench[static_cast<std::size_t>(channel)]);
+    }
     for (const auto& [channel, values] : config.adc) {
         adc.set_values(channel, values);
     }

@@ -48,6 +48,8 @@ struct BoardConfig {
     // The display controller's state when the board starts.
     Hd44780::Start lcd_start = Hd44780::Start::power_on;
     SpiPeer spi; // on every SPI port
+    // An ADC channel given in `adc` or `adc_inputs` no longer has the
+    // bench's input (default_adc_inputs(), devices/adc_input.hpp).
     // The texts each ADC channel's raw file shows, one per read, the last for good.
     std::map<int, std::vector<std::string>> adc;
     // What is wired to ADC channels as on a bench: volts, a thermistor

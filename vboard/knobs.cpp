@@ -12,7 +12,6 @@ namespace {
 // 1 % and 10 % of the converter's 4096 codes.
 constexpr int small_turn = 41;
 constexpr int large_turn = 410;
-constexpr int adc_channels = 8;
 
 std::optional<int> channel_number(const std::string& text)
 {

@@ -219,7 +219,11 @@ INSTANTIATE_TEST_SUITE_P(Python, ConcurrentReaders, testing::Values(2, 8));
 
 TEST(Libiio, InfoListsTheDeviceItsChannelsTheirScaleAndScanFormat)
 {
-    const auto r = run({"/usr/bin/iio_info"});
+    BoardConfig config; // channel N reads 100 + N
+    for (int c = 0; c < 8; ++c) {
+        config.adc[c] = {std::to_string(100 + c)};
+    }
+    const auto r = run({"/usr/bin/iio_info"}, config);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("iio:device0: fc030000.adc (buffer capable)"), std::string::npos) << r.out;
     // 3300 mV over 4096 counts, as the IIO core prints it: 9 decimals, truncated.
@@ -227,7 +231,7 @@ TEST(Libiio, InfoListsTheDeviceItsChannelsTheirScaleAndScanFormat)
         const std::string n = std::to_string(c);
         EXPECT_NE(r.out.find("voltage" + n + ":  (input, index: " + n + ", format: le:u12/16>>0)\n"
                              "\t\t\t2 channel-specific attributes found:\n"
-                             "\t\t\t\tattr  0: raw value: 0\n"
+                             "\t\t\t\tattr  0: raw value: " + std::to_string(100 + c) + "\n"
                              "\t\t\t\tattr  1: scale value: 0.805664062\n"),
                   std::string::npos)
             << "channel " << c << "\n" << r.out;

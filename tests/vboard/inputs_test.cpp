@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <pty.h>
 #include <regex>
 #include <string>
@@ -30,6 +32,7 @@ using namespace vboard;
 namespace fs = std::filesystem;
 using test_support::finish_child;
 using test_support::read_until;
+using test_support::run_child;
 using test_support::start_child;
 
 AdcInput input(const std::string& spec)
@@ -56,6 +59,88 @@ std::vector<int> counts_read(AdcInput channel6, double seconds)
         counts.push_back(std::stoi((*it)[1]));
     }
     return counts;
+}
+
+// --- The bench's inputs, before anything says otherwise -------------------------------------
+
+struct Bench {
+    std::vector<std::string> args; // vboard run's options, the program and its arguments
+    std::string first_reading;     // what the program prints up to its first reading
+};
+
+// adc_test's banner and its report of the first reading.
+std::string first_report(const std::string& channel, const std::string& raw, const std::string& millivolts)
+{
+    return "\n   *** ADC TESTING UTILITY ***   \nDigital Value on Channel " + channel + " = " + raw +
+           "\nAnalog Value on Channel " + channel + " = " + millivolts + "\n";
+}
+
+// ky013 reads the KY-013 module at 25 C on its channel, adc_test reads
+// mid-scale (1.65 V) on any other; an option on a channel replaces the
+// input there, and nowhere else.
+TEST(Inputs, EachChannelHasTheBenchsInputUntilAnOptionReplacesIt)
+{
+    for (const auto& [args, first_reading] :
+         {Bench{{"ky013"}, "Analog Value: 512, Temperature: 25.04\n"},
+          Bench{{"--ntc", "0=40C", "ky013"}, "Analog Value: 668, Temperature: 40.05\n"},
+          Bench{{"--adc", "0=100", "ky013"}, "Analog Value: 100, Temperature: -19.14\n"},
+          Bench{{"--adc", "6=100", "ky013"}, "Analog Value: 512, Temperature: 25.04\n"},
+          Bench{{"adc_test", "6"}, first_report("6", "2048", "1650.000000")},
+          Bench{{"adc_test", "0"}, first_report("0", "512", "412.500000")},
+          Bench{{"--adc", "6=1V", "adc_test", "6"}, first_report("6", "1241", "999.829102")},
+          Bench{{"--ntc", "6=25C", "adc_test", "6"}, first_report("6", "512", "412.500000")},
+          Bench{{"--adc", "0=100", "adc_test", "6"}, first_report("6", "2048", "1650.000000")}}) {
+        const auto lines = std::count(first_reading.begin(), first_reading.end(), '\n');
+        std::vector<std::string> argv{VBOARD_COMMAND_PATH, "run", "--quiet", "--lines", std::to_string(lines)};
+        std::string label;
+        for (const auto& arg : args) {
+            argv.push_back(arg);
+            label += " " + arg;
+        }
+        const auto r = run_child(argv, "");
+        EXPECT_EQ(r.out, first_reading) << label;
+        EXPECT_EQ(r.err, "") << label;
+        EXPECT_EQ(r.exit_code, 0) << label;
+    }
+}
+
+// A board the library builds has the same bench as the command's, channel by
+// channel, and knobs that start from it; a channel the configuration gives
+// (as counts or as an input) has that instead.
+TEST(Inputs, ABoardFromTheLibraryHasTheSameBench)
+{
+    BoardConfig config;
+    config.adc[3] = {"7"};
+    config.adc_inputs[5] = input("1V");
+    Board board(std::move(config));
+    RunOptions options;
+    options.argv = {"/bin/sh", "-c", "cd /sys/bus/iio/devices/iio:device0 && cat in_voltage0_raw in_voltage1_raw "
+                                     "in_voltage2_raw in_voltage3_raw in_voltage4_raw in_voltage5_raw in_voltage6_raw "
+                                     "in_voltage7_raw"};
+    EXPECT_EQ(board.run(options).out, "512\n2048\n2048\n7\n2048\n1241\n2048\n2048\n");
+    board.turn_adc_input(0, 41, "keys");
+    board.turn_adc_input(6, -41, "keys");
+    EXPECT_EQ(board.adc_counts(), (std::array<std::optional<int>, 8>{553, 2048, 2048, 7, 2048, 1241, 2007, 2048}));
+}
+
+// What a person is told is wired: the bench's inputs, and others as given.
+TEST(Inputs, EachInputSaysWhatIsWired)
+{
+    std::vector<std::string> described;
+    for (const auto& bench : default_adc_inputs()) {
+        described.push_back(bench.describe());
+    }
+    EXPECT_EQ(described, (std::vector<std::string>{"KY-013 thermistor module at 25C", "1.65V (2048)", "1.65V (2048)",
+                                                   "1.65V (2048)", "1.65V (2048)", "1.65V (2048)", "1.65V (2048)",
+                                                   "1.65V (2048)"}));
+    std::string problem;
+    EXPECT_EQ(input("0.5V,100,3.3V").describe(), "0.5V,100,3.3V (621,100,4095)");
+    EXPECT_EQ(input("ramp:0V..3.3V:10").describe(), "ramp:0V..3.3V:10");
+    EXPECT_EQ(AdcInput::thermistor("ramp:15C..45C:6", problem).value().describe(),
+              "KY-013 thermistor module at ramp:15C..45C:6");
+    AdcInput turned = AdcInput::thermistor("25C", problem).value();
+    turned.turn(41, 0);
+    EXPECT_EQ(turned.describe(), "553");
 }
 
 // --- Volts ---------------------------------------------------------------------------------

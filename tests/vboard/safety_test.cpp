@@ -98,7 +98,7 @@ struct Looping {
 TEST(Safety, AClosedPipeEndsAProgramAsItWouldAlone)
 {
     for (const auto& [program, first_line] :
-         {Looping{"adc_test 6", "\n"}, Looping{"ky013", "Analog Value: 0, Temperature: -273.15\n"},
+         {Looping{"adc_test 6", "\n"}, Looping{"--adc 0=500 ky013", "Analog Value: 500, Temperature: 23.98\n"},
           Looping{"pwm_led_mraa", "PWM value is 0.510000\n"}}) {
         const auto r = bash("\"$V\" run --quiet " + std::string(program) + " | head -1; echo \"status ${PIPESTATUS[0]}\"");
         EXPECT_EQ(r.out, first_line + "status 141\n") << program;

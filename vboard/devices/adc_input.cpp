@@ -269,6 +269,7 @@ std::optional<AdcInput> AdcInput::thermistor(std::string_view temperature, std::
     AdcInput input;
     input.spec_ = std::string(temperature);
     input.values_ = {std::to_string(*count)};
+    input.celsius_ = true;
     return input;
 }
 
@@ -344,6 +345,46 @@ void AdcInput::turn(int counts, std::int64_t t_ns)
     values_ = {std::to_string(turned)};
     next_ = 0;
     spec_ = values_.front();
+}
+
+std::string AdcInput::describe() const
+{
+    if (celsius_) {
+        return "KY-013 thermistor module at " + spec_;
+    }
+    if (shape_ != Shape::values) {
+        return spec_;
+    }
+    // Voltages given: the counts they became, too.
+    std::string counts;
+    for (const auto& value : values_) {
+        counts += (counts.empty() ? "" : ",") + value;
+    }
+    return counts == spec_ ? spec_ : spec_ + " (" + counts + ")";
+}
+
+namespace {
+
+// The bench's levels (see default_adc_inputs()).
+constexpr std::string_view room_temperature = "25C";
+constexpr std::string_view mid_scale = "1.65V";
+
+} // namespace
+
+// ky013's channel has the module ky013 reads, at room temperature: 25 C is
+// the thermistor's rated point (10 kOhm, half the divider: reading 512).
+// Every other channel sits at mid-scale, 1.65 V from a divider of two equal
+// resistors across the 3.3 V supply, as a bench wires an input that is to
+// read something known: code 2048 exactly (adc_test prints 2048 and
+// 1650.000000), and away from both rails, where an open or shorted input,
+// or a failed read taken for 0, would show.
+std::array<AdcInput, adc_channels> default_adc_inputs()
+{
+    std::string problem;
+    std::array<AdcInput, adc_channels> inputs;
+    inputs.fill(AdcInput::parse(mid_scale, problem).value());
+    inputs[ky013_channel] = AdcInput::thermistor(room_temperature, problem).value();
+    return inputs;
 }
 
 } // namespace vboard

@@ -12,6 +12,7 @@
 // converter whose code changes halfway between two steps, 4095 at full
 // scale.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,9 +21,15 @@
 
 namespace vboard {
 
-// The board's converter: 12 bits over a 3.3 V reference.
+// The board's converter: 8 channels of 12 bits over a 3.3 V reference.
+inline constexpr int adc_channels = 8;
 inline constexpr double adc_reference_volts = 3.3;
 inline constexpr int adc_codes = 4096;
+
+// The channel ky013's analog pin 73 is: ADC0, the one input the expansion
+// header brings out (boards/virtual-board.json: AIO index 73, rawpin 0,
+// which libmraa reads as in_voltage0_raw).
+inline constexpr int ky013_channel = 0;
 
 // The count the converter gives for `volts` (nullopt outside 0..3.3 V).
 std::optional<int> count_of_volts(double volts);
@@ -71,6 +78,9 @@ public:
 
     // How it was given, for the record ("1.65V", "ramp:0..4095:10").
     const std::string& spec() const { return spec_; }
+    // What is wired, in words, for a person: "1.65V (2048)", "100,200",
+    // "ramp:0V..3.3V:10", "KY-013 thermistor module at 25C".
+    std::string describe() const;
 
 private:
     enum class Shape { values, ramp, sine, square, noise };
@@ -93,7 +103,12 @@ private:
     Level a_, b_;       // ramp: from, to; sine, noise: middle, amplitude; square: low, high
     double seconds_ = 1; // ramp: length; sine, square: period
     std::uint64_t seed_ = 0;
-    bool celsius_ = false; // levels are temperatures of the thermistor module
+    bool celsius_ = false; // the thermistor module: its levels are temperatures
 };
+
+// What the bench has wired to each channel, by channel, before anything
+// says otherwise: the KY-013 module at 25 C on ky013_channel, mid-scale
+// (1.65 V) on every other one.
+std::array<AdcInput, adc_channels> default_adc_inputs();
 
 } // namespace vboard

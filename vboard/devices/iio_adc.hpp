@@ -31,7 +31,7 @@ class Recorder;
 
 class IioAdc : public SysfsDevice, public DeviceNode {
 public:
-    static constexpr int channels = 8;
+    static constexpr int channels = adc_channels;
     static constexpr int bits = 12;
     static constexpr int reference_mv = 3300;
 

@@ -107,7 +107,8 @@ int run_command(int argc, char** argv)
     const bool keys = view_fd >= 0 && view.path.empty() && tcgetpgrp(view_fd) == getpgrp();
     const int control_fd = request.control_path.empty() ? -1 : open_control(request.control_path);
     const auto& inputs = request.config.adc_inputs;
-    Knobs knobs(control_fd, keys ? view_fd : -1, inputs.empty() ? 0 : inputs.begin()->first);
+    // The knobs start on the lowest channel given, else on the header's analog input.
+    Knobs knobs(control_fd, keys ? view_fd : -1, inputs.empty() ? ky013_channel : inputs.begin()->first);
     for (const int fd : {control_fd, keys ? view_fd : -1}) {
         if (fd >= 0) {
             options.watch.push_back(fd);

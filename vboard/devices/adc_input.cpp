@@ -153,7 +153,7 @@ std::optional<AdcInput> AdcInput::waveform(std::string_view spec, bool celsius, 
     auto level = [&](std::string_view text, Level& out) {
         const auto value = level_in_range(text, celsius, out.volts);
         if (!value) {
-            problem = "\"" + std::string(text) + "\" in " + std::string(spec) + " is no " + range;
+            problem = "\"" + std::string(text) + "\" in " + std::string(spec) + " is not " + range;
             return false;
         }
         out.value = *value;

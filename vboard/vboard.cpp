@@ -70,6 +70,9 @@ constexpr const char* usage =
     "  --trace FILE               write every device event as a JSON line to FILE\n"
     "  --vcd FILE                 record the board's wires (I2C, SPI, PWM, the ADC reads) in\n"
     "                             virtual time as a logic analyser would, a Value Change Dump\n"
+    "  --vcd-timescale 1ns|10ns|100ns|1us\n"
+    "                             the capture's tick, which sigrok takes as its sample period\n"
+    "                             (default 100ns: 10 MHz)\n"
     "  --view FILE                draw the devices to FILE instead of the terminal\n"
     "                             (- or /dev/stdout: into standard output, with the program's output)\n"
     "  --quiet                    do not draw the devices\n";
@@ -122,6 +125,21 @@ double speed(std::string_view text)
              std::string(text) + "\"");
     }
     return value;
+}
+
+// --vcd-timescale: the capture's tick.
+vboard::VcdTimescale vcd_timescale(std::string_view text)
+{
+    using vboard::VcdTimescale;
+    constexpr std::pair<std::string_view, VcdTimescale> ticks[] = {
+        {"1ns", VcdTimescale::ns1}, {"10ns", VcdTimescale::ns10}, {"100ns", VcdTimescale::ns100},
+        {"1us", VcdTimescale::us1}};
+    for (const auto& [name, tick] : ticks) {
+        if (text == name) {
+            return tick;
+        }
+    }
+    fail("--vcd-timescale is 1ns, 10ns, 100ns or 1us, not \"" + std::string(text) + "\"");
 }
 
 // A count of lines: 1 or more.
@@ -273,13 +291,14 @@ int open_output(const std::string& path, const char* option)
 // on whichever stream still works.
 class Console : public vboard::Observer {
 public:
-    Console(int view_fd, int trace_fd, int vcd_fd, vboard::Knobs* knobs) : trace_(trace_fd), knobs_(knobs)
+    Console(int view_fd, int trace_fd, int vcd_fd, vboard::VcdTimescale vcd_tick, vboard::Knobs* knobs)
+        : trace_(trace_fd), knobs_(knobs)
     {
         if (view_fd >= 0) {
             view_.emplace(view_fd);
         }
         if (vcd_fd >= 0) {
-            vcd_.emplace([vcd_fd](std::string_view bytes) { return write_all(vcd_fd, bytes); });
+            vcd_.emplace([vcd_fd](std::string_view bytes) { return write_all(vcd_fd, bytes); }, vcd_tick);
         }
     }
 
@@ -439,6 +458,7 @@ int main(int argc, char** argv)
     options.keep_record = false;
     std::string trace_path;
     std::string vcd_path;
+    auto vcd_tick = vboard::VcdTimescale::default_tick;
     std::string view_path;
     bool quiet = false;
     bool strict_timing = false;
@@ -525,6 +545,8 @@ int main(int argc, char** argv)
             trace_path = value("--trace");
         } else if (arg == "--vcd") {
             vcd_path = value("--vcd");
+        } else if (arg == "--vcd-timescale") {
+            vcd_tick = vcd_timescale(value("--vcd-timescale"));
         } else if (arg == "--view") {
             view_path = value("--view");
         } else if (arg == "--quiet") {
@@ -581,7 +603,7 @@ int main(int argc, char** argv)
     // The program reads vboard's own standard input: the terminal, or a
     // pipe that ends when vboard's does.
     options.inherit_input = true;
-    Console console(view_fd, trace_fd, vcd_fd, &knobs);
+    Console console(view_fd, trace_fd, vcd_fd, vcd_tick, &knobs);
     try {
         vboard::Board board(std::move(config));
         knobs.attach(board);

@@ -3,7 +3,7 @@
 // run: what the decoders find on the wires must be exactly what the devices
 // saw.
 
-#include "child_process.hpp"
+#include "capture_support.hpp"
 #include "version.hpp"
 
 #include <gtest/gtest.h>
@@ -25,150 +25,12 @@
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace capture_support;
 using test_support::finish_child;
 using test_support::read_until;
-using test_support::run_child;
 using test_support::start_child;
 
-const std::string sigrok_cli = "/usr/bin/sigrok-cli";
-
-// sigrok's VCD input takes a capture's tick as its sample period. Both
-// timescales here are read at 10 MHz: the default of 100 ns as it is, 1 ns
-// downsampled by 100 (each sample 100 ns, the time of a change rounded down
-// to it, as the writer itself rounds at 100 ns). That puts ten samples in
-// each quarter of an I2C bit and several in each half clock of SPI at 1 MHz.
-struct Timescale {
-    const char* name;
-    std::vector<std::string> options; // for vboard run
-    const char* input;                // sigrok's input format and options
-    std::int64_t tick_ns;
-};
-
-void PrintTo(const Timescale& t, std::ostream* os) { *os << t.name; }
-
-const Timescale default_timescale{"default", {}, "vcd", 100};
-const Timescale fine_timescale{"1ns", {"--vcd-timescale", "1ns"}, "vcd:downsample=100", 1};
 const auto both_timescales = testing::Values(default_timescale, fine_timescale);
-constexpr std::int64_t sample_ns = 100;
-
-struct Capture {
-    fs::path dir;
-    fs::path vcd;
-    Timescale timescale;
-    std::vector<std::string> trace;
-    test_support::ChildResult run;
-};
-
-fs::path scratch_directory(const std::string& name)
-{
-    const fs::path dir = fs::temp_directory_path() / ("vboard-vcd-" + name + "-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
-std::vector<std::string> lines_of(std::istream& in)
-{
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::vector<std::string> lines_of(const fs::path& file)
-{
-    std::ifstream in(file);
-    return lines_of(in);
-}
-
-// Runs `program` on the board with a trace and a capture of the same run.
-Capture capture(const std::string& name, std::vector<std::string> options, const std::vector<std::string>& program,
-                const Timescale& timescale = default_timescale)
-{
-    Capture c{scratch_directory(name), {}, timescale, {}, {}};
-    c.vcd = c.dir / "wires.vcd";
-    const fs::path trace = c.dir / "trace.jsonl";
-    std::vector<std::string> argv{VBOARD_COMMAND_PATH, "run", "--quiet", "--trace", trace.string(), "--vcd", c.vcd.string()};
-    argv.insert(argv.end(), timescale.options.begin(), timescale.options.end());
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.emplace_back("--");
-    argv.insert(argv.end(), program.begin(), program.end());
-    c.run = run_child(argv, "");
-    c.trace = lines_of(trace);
-    return c;
-}
-
-// What one of sigrok's decoders finds in the capture: its annotations, one
-// a line, without the "decoder-1: " before each; with `samples`, each
-// begins "START-END " (sample numbers). sigrok-cli must read the file
-// without a word on standard error.
-std::vector<std::string> decode(const Capture& run, const std::string& decoder, const std::string& annotations,
-                                bool samples = false)
-{
-    std::vector<std::string> argv{sigrok_cli, "-I", run.timescale.input, "-i", run.vcd.string(), "-P", decoder, "-A",
-                                  annotations};
-    if (samples) {
-        argv.emplace_back("--protocol-decoder-samplenum");
-    }
-    const auto r = run_child(argv, "", std::chrono::seconds(60));
-    EXPECT_EQ(r.exit_code, 0) << decoder << ": " << r.err;
-    EXPECT_EQ(r.err, "") << decoder;
-    std::istringstream in(r.out);
-    std::vector<std::string> found;
-    for (const std::string& line : lines_of(in)) {
-        const auto tag = line.find("-1: ");
-        if (tag == std::string::npos) {
-            found.push_back(line);
-            continue;
-        }
-        const auto name = line.rfind(' ', tag); // after the sample numbers, if any
-        found.push_back(line.substr(0, name == std::string::npos ? 0 : name + 1) + line.substr(tag + 4));
-    }
-    return found;
-}
-
-// A field of a trace line: a flat JSON object, whose string fields looked
-// at here are hex digits and names.
-std::string field(const std::string& line, const std::string& key)
-{
-    const std::string tag = "\"" + key + "\":";
-    const auto at = line.find(tag);
-    if (at == std::string::npos) {
-        return "";
-    }
-    auto begin = at + tag.size();
-    if (line[begin] == '"') {
-        ++begin;
-        return line.substr(begin, line.find('"', begin) - begin);
-    }
-    return line.substr(begin, line.find_first_of(",}", begin) - begin);
-}
-
-bool is(const std::string& line, const std::string& dev, const std::string& event)
-{
-    return line.find("\"dev\":\"" + dev + "\",\"event\":\"" + event + "\"") != std::string::npos;
-}
-
-std::int64_t ns_of(const std::string& line)
-{
-    return std::llround(std::stod(field(line, "t")) * 1e9);
-}
-
-// "0c08" as the decoders print bytes: {"0C", "08"}.
-std::vector<std::string> hex_bytes(const std::string& hex)
-{
-    std::vector<std::string> bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        std::string byte = hex.substr(i, 2);
-        for (char& c : byte) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
-        bytes.push_back(byte);
-    }
-    return bytes;
-}
 
 // --- I2C, and the PCF8574's outputs ------------------------------------------------------------
 

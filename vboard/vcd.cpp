@@ -3,10 +3,12 @@
 #include "devices/i2c_bus.hpp"
 #include "devices/lcd_backpack.hpp"
 #include "devices/sysfs.hpp"
+#include "version.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <ctime>
 #include <linux/spi/spi.h>
 
 namespace vboard {
@@ -71,9 +73,31 @@ bool spi_bit(const Bytes& bytes, std::int64_t k, unsigned word_bits, bool lsb_fi
     return byte < bytes.size() && ((bytes[byte] >> (position % 8)) & 1) != 0;
 }
 
+// The header's timescale: the tick as VCD writes it (1, 10 or 100 of a unit).
+std::string timescale_text(std::int64_t tick_ns)
+{
+    return tick_ns >= 1000 ? std::to_string(tick_ns / 1000) + " us" : std::to_string(tick_ns) + " ns";
+}
+
+// The real date and time (UTC) of the run, in ISO 8601: virtual time has no date.
+std::string date_now()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    char text[32];
+    if (now == static_cast<std::time_t>(-1) || gmtime_r(&now, &utc) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
+        return "unknown";
+    }
+    return text;
+}
+
 } // namespace
 
-VcdWriter::VcdWriter(Sink sink) : sink_(std::move(sink)), levels_(signal_count, 'x') {}
+VcdWriter::VcdWriter(Sink sink, VcdTimescale timescale)
+    : sink_(std::move(sink)), tick_ns_(static_cast<std::int64_t>(timescale)), levels_(signal_count, 'x')
+{
+}
 
 int VcdWriter::begin()
 {
@@ -81,10 +105,11 @@ int VcdWriter::begin()
         return error_;
     }
     begun_ = true;
-    out_ += "$version vboard $end\n"
-            "$comment virtual time of the board; one scope per bus and device $end\n"
-            "$timescale 1 ns $end\n"
-            "$scope module board $end\n"
+    out_ += std::string("$version vboard ") + version + " $end\n";
+    out_ += "$date " + date_now() + " $end\n";
+    out_ += "$comment virtual time of the board; one scope per bus and device $end\n";
+    out_ += "$timescale " + timescale_text(tick_ns_) + " $end\n";
+    out_ += "$scope module board $end\n"
             "$scope module i2c0 $end\n";
     out_ += var("wire", i2c_scl, "I2C0_SCL") + var("wire", i2c_sda, "I2C0_SDA");
     out_ += "$scope module pcf8574 $end\n";
@@ -111,7 +136,7 @@ int VcdWriter::begin()
     // inactive (high), data lines not yet driven; the PWM output low. The
     // ADC channels have no value until they are read.
     out_ += "#0\n$dumpvars\n";
-    written_ns_ = 0;
+    written_tick_ = 0;
     std::vector<std::pair<int, char>> initial{{i2c_scl, '1'}, {i2c_sda, '1'}, {pwm0, '0'}};
     for (int pin = 0; pin < 8; ++pin) {
         initial.emplace_back(pcf8574_p0 + pin, '1');
@@ -138,9 +163,10 @@ int VcdWriter::flush()
 
 void VcdWriter::stamp(std::int64_t t)
 {
-    if (t > written_ns_) {
-        out_ += "#" + std::to_string(t) + "\n";
-        written_ns_ = t;
+    const std::int64_t tick = t / tick_ns_;
+    if (tick > written_tick_) {
+        out_ += "#" + std::to_string(tick) + "\n";
+        written_tick_ = tick;
     }
 }
 
@@ -157,9 +183,9 @@ void VcdWriter::change(std::int64_t t, int signal, char level)
         return;
     }
     current = level;
-    // Never back in time: a change due before the last one written is
-    // drawn with it.
-    stamp(std::max(t, written_ns_));
+    // Never back in time: a change due before the last timestamp written
+    // is drawn with it (stamp writes none then).
+    stamp(t);
     out_ += level;
     out_ += static_cast<char>('!' + signal);
     out_ += '\n';
@@ -173,7 +199,7 @@ void VcdWriter::change(std::int64_t t, int signal, char level)
 void VcdWriter::put_real(std::int64_t t, int signal, double value)
 {
     pwm_until(t);
-    stamp(std::max(t, written_ns_));
+    stamp(t);
     char text[32];
     const auto end = std::to_chars(text, text + sizeof text, value).ptr;
     out_ += "r" + std::string(text, end) + " " + id(signal) + "\n";

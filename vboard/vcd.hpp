@@ -1,8 +1,16 @@
 #pragma once
 
 // A logic analyser on the board's pins: the device events of a run drawn as
-// a Value Change Dump (IEEE 1364), in virtual time with a 1 ns timescale,
-// which PulseView, sigrok-cli and GTKWave read.
+// a Value Change Dump (IEEE 1364), in virtual time, which PulseView,
+// sigrok-cli and GTKWave read. The header names vboard's version and the
+// real date of the run.
+//
+// The timescale is the analyser's sample period: sigrok samples a capture
+// at one sample a tick, so its decoders' work grows with the ticks in it.
+// 100 ns (10 MHz) keeps every edge of the board's buses apart (a quarter
+// I2C bit is 2.5 us; a quarter SPI clock, the chip select's lead before the
+// first edge, is 100 ns or more up to 2.5 MHz) and seconds of capture quick
+// to decode; a change falls on the tick it happens in (the time rounded down).
 //
 // What is drawn, and from which events:
 //  - i2c0: I2C0_SCL and I2C0_SDA, each message bit by bit at 100 kHz
@@ -35,13 +43,22 @@
 
 namespace vboard {
 
+// The capture's tick, in nanoseconds.
+enum class VcdTimescale : std::int64_t {
+    ns1 = 1,
+    ns10 = 10,
+    ns100 = 100,
+    us1 = 1000,
+    default_tick = ns100,
+};
+
 class VcdWriter {
 public:
     // Takes the file's text as it grows, in order; returns 0, or the errno
     // of a write that failed (after which the writer writes nothing more).
     using Sink = std::function<int(std::string_view)>;
 
-    explicit VcdWriter(Sink sink);
+    explicit VcdWriter(Sink sink, VcdTimescale timescale = VcdTimescale::default_tick);
 
     // Writes the header, if it has not been written yet; 0 or the sink's errno.
     int begin();
@@ -64,6 +81,7 @@ private:
     // The same without drawing the PWM output up to `t` first (it draws itself).
     void change(std::int64_t t, int signal, char level);
     void put_real(std::int64_t t, int signal, double value);
+    // The timestamp of the tick `t` falls in, unless that tick is written.
     void stamp(std::int64_t t);
     int flush();
 
@@ -80,10 +98,11 @@ private:
     void pwm_period(std::int64_t start);
 
     Sink sink_;
+    std::int64_t tick_ns_;
     int error_ = 0;
     std::string out_;
     bool begun_ = false;
-    std::int64_t written_ns_ = -1; // the time of the last timestamp written
+    std::int64_t written_tick_ = -1; // the last timestamp written
     std::vector<char> levels_;     // each wire's level as last written
 
     bool i2c_busy_ = false;              // between START and STOP

@@ -43,6 +43,9 @@ if [ -f "$build/vboard/vboard.1" ]; then
   fi
 fi
 
+check "the display's decoders" "yes" \
+  "$([ -f "$tree/share/vboard/sigrok/decoders/pcf8574/pd.py" ] && [ -f "$tree/share/vboard/sigrok/decoders/hd44780/pd.py" ] && echo yes)"
+
 # Completion: what bash offers at the cursor (the last word).
 completions() {
   bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _vboard; echo "${COMPREPLY[*]}"' \
@@ -51,6 +54,7 @@ completions() {
 check "the commands" "run" "$(completions vboard r)"
 check "help's topics" "run devices" "$(completions vboard help "")"
 check "a value's choices" "16x2 20x4" "$(completions vboard run --lcd "")"
+check "the capture's ticks" "1ns 10ns 100ns 1us" "$(completions vboard run --vcd-timescale "")"
 check "the programs by name" "ky013" "$(completions vboard run -q ky0)"
 check "an option" "--strict-timing" "$(completions vboard run --stri)"
 

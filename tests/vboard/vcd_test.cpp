@@ -3,7 +3,8 @@
 // run: what the decoders find on the wires must be exactly what the devices
 // saw.
 
-#include "child_process.hpp"
+#include "capture_support.hpp"
+#include "version.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,143 +15,22 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace capture_support;
 using test_support::finish_child;
 using test_support::read_until;
-using test_support::run_child;
 using test_support::start_child;
 
-const std::string sigrok_cli = "/usr/bin/sigrok-cli";
-
-// sigrok's VCD input samples a 1 ns timescale at 1 GHz; it reads the file at
-// 10 MHz instead (downsample=100: each sample 100 ns, the time of a change
-// rounded down to it), which still puts ten samples in each quarter of an
-// I2C bit and several in each half clock of SPI at 1 MHz, and keeps the
-// decoding of seconds of capture quick.
-const std::string vcd_input = "vcd:downsample=100";
-constexpr std::int64_t sample_ns = 100;
-
-struct Capture {
-    fs::path dir;
-    fs::path vcd;
-    std::vector<std::string> trace;
-    test_support::ChildResult run;
-};
-
-fs::path scratch_directory(const std::string& name)
-{
-    const fs::path dir = fs::temp_directory_path() / ("vboard-vcd-" + name + "-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
-std::vector<std::string> lines_of(std::istream& in)
-{
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::vector<std::string> lines_of(const fs::path& file)
-{
-    std::ifstream in(file);
-    return lines_of(in);
-}
-
-// Runs `program` on the board with a trace and a capture of the same run.
-Capture capture(const std::string& name, std::vector<std::string> options, const std::vector<std::string>& program)
-{
-    Capture c{scratch_directory(name), {}, {}, {}};
-    c.vcd = c.dir / "wires.vcd";
-    const fs::path trace = c.dir / "trace.jsonl";
-    std::vector<std::string> argv{VBOARD_COMMAND_PATH, "run", "--quiet", "--trace", trace.string(), "--vcd", c.vcd.string()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.emplace_back("--");
-    argv.insert(argv.end(), program.begin(), program.end());
-    c.run = run_child(argv, "");
-    c.trace = lines_of(trace);
-    return c;
-}
-
-// What one of sigrok's decoders finds in the capture: its annotations, one
-// a line, without the "decoder-1: " before each; with `samples`, each
-// begins "START-END " (sample numbers). sigrok-cli must read the file
-// without a word on standard error.
-std::vector<std::string> decode(const fs::path& vcd, const std::string& decoder, const std::string& annotations,
-                                bool samples = false)
-{
-    std::vector<std::string> argv{sigrok_cli, "-I", vcd_input, "-i", vcd.string(), "-P", decoder, "-A", annotations};
-    if (samples) {
-        argv.emplace_back("--protocol-decoder-samplenum");
-    }
-    const auto r = run_child(argv, "", std::chrono::seconds(60));
-    EXPECT_EQ(r.exit_code, 0) << decoder << ": " << r.err;
-    EXPECT_EQ(r.err, "") << decoder;
-    std::istringstream in(r.out);
-    std::vector<std::string> found;
-    for (const std::string& line : lines_of(in)) {
-        const auto tag = line.find("-1: ");
-        if (tag == std::string::npos) {
-            found.push_back(line);
-            continue;
-        }
-        const auto name = line.rfind(' ', tag); // after the sample numbers, if any
-        found.push_back(line.substr(0, name == std::string::npos ? 0 : name + 1) + line.substr(tag + 4));
-    }
-    return found;
-}
-
-// A field of a trace line: a flat JSON object, whose string fields looked
-// at here are hex digits and names.
-std::string field(const std::string& line, const std::string& key)
-{
-    const std::string tag = "\"" + key + "\":";
-    const auto at = line.find(tag);
-    if (at == std::string::npos) {
-        return "";
-    }
-    auto begin = at + tag.size();
-    if (line[begin] == '"') {
-        ++begin;
-        return line.substr(begin, line.find('"', begin) - begin);
-    }
-    return line.substr(begin, line.find_first_of(",}", begin) - begin);
-}
-
-bool is(const std::string& line, const std::string& dev, const std::string& event)
-{
-    return line.find("\"dev\":\"" + dev + "\",\"event\":\"" + event + "\"") != std::string::npos;
-}
-
-std::int64_t ns_of(const std::string& line)
-{
-    return std::llround(std::stod(field(line, "t")) * 1e9);
-}
-
-// "0c08" as the decoders print bytes: {"0C", "08"}.
-std::vector<std::string> hex_bytes(const std::string& hex)
-{
-    std::vector<std::string> bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        std::string byte = hex.substr(i, 2);
-        for (char& c : byte) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
-        bytes.push_back(byte);
-    }
-    return bytes;
-}
+const auto both_timescales = testing::Values(default_timescale, fine_timescale);
 
 // --- I2C, and the PCF8574's outputs ------------------------------------------------------------
 
@@ -162,14 +42,22 @@ struct I2cCase {
 };
 
 void PrintTo(const I2cCase& c, std::ostream* os) { *os << c.name; }
+const char* name_of(const I2cCase& c) { return c.name; }
 
-class I2cCapture : public testing::TestWithParam<I2cCase> {};
+class I2cCapture : public testing::TestWithParam<std::tuple<I2cCase, Timescale>> {};
+
+// A test's name: the case's, and the timescale's.
+template <typename Case>
+std::string case_and_timescale(const testing::TestParamInfo<std::tuple<Case, Timescale>>& param)
+{
+    return std::string(name_of(std::get<0>(param.param))) + "_" + std::get<1>(param.param).name;
+}
 
 // The expander's eight outputs in the capture, P0 (RS) to P7 (D7) as a
 // byte, at each moment one of them changed. (sigrok's parallel decoder,
 // which would read them, aborts as it ends in Debian 12's sigrok-cli; the
 // file is read here instead.)
-std::vector<std::pair<std::int64_t, int>> expander_outputs(const fs::path& vcd)
+std::vector<std::pair<std::int64_t, int>> expander_outputs(const fs::path& vcd, std::int64_t tick_ns)
 {
     const std::vector<std::string> pins{"RS", "RW", "EN", "BL", "D4", "D5", "D6", "D7"};
     std::map<std::string, int> bit_of; // identifier -> port bit
@@ -185,7 +73,7 @@ std::vector<std::pair<std::int64_t, int>> expander_outputs(const fs::path& vcd)
                 bit_of[id] = static_cast<int>(pin - pins.begin());
             }
         } else if (line.size() > 1 && line[0] == '#') {
-            t = std::stoll(line.substr(1));
+            t = std::stoll(line.substr(1)) * tick_ns;
         } else if (line.size() > 1 && (line[0] == '0' || line[0] == '1') && bit_of.count(line.substr(1)) != 0) {
             const int mask = 1 << bit_of[line.substr(1)];
             port = line[0] == '1' ? port | mask : port & ~mask;
@@ -205,10 +93,10 @@ std::vector<std::pair<std::int64_t, int>> expander_outputs(const fs::path& vcd)
 // byte written to it as the byte's acknowledge ends.
 TEST_P(I2cCapture, DecodersFindEveryFrameOfTheTrace)
 {
-    const I2cCase& c = GetParam();
+    const auto& [c, timescale] = GetParam();
     std::vector<std::string> options{"--for", "3"};
     options.insert(options.end(), c.options.begin(), c.options.end());
-    const Capture run = capture(c.name, options, {"i2c_lcd"});
+    const Capture run = capture(c.name, options, {"i2c_lcd"}, timescale);
     ASSERT_EQ(run.run.exit_code, c.status) << run.run.err;
 
     std::vector<std::string> frames; // address, then the bytes or NACK
@@ -236,7 +124,8 @@ TEST_P(I2cCapture, DecodersFindEveryFrameOfTheTrace)
             frames.push_back("Data write: " + bytes[i]);
             const int value = std::stoi(bytes[i], nullptr, 16);
             if (value != port) {
-                outputs.emplace_back(ns_of(line) - static_cast<std::int64_t>(9 * (bytes.size() - 1 - i)) * 10000, value);
+                const std::int64_t t = ns_of(line) - static_cast<std::int64_t>(9 * (bytes.size() - 1 - i)) * 10000;
+                outputs.emplace_back(t / timescale.tick_ns * timescale.tick_ns, value);
             }
             port = value;
         }
@@ -249,21 +138,77 @@ TEST_P(I2cCapture, DecodersFindEveryFrameOfTheTrace)
 
     std::vector<std::string> decoded;
     for (const std::string& line :
-         decode(run.vcd, "i2c:scl=I2C0_SCL:sda=I2C0_SDA", "i2c=address-write:data-write:nack")) {
+         decode(run, "i2c:scl=I2C0_SCL:sda=I2C0_SDA", "i2c=address-write:data-write:nack")) {
         if (line != "Write") { // the R/W bit
             decoded.push_back(line);
         }
     }
     EXPECT_EQ(decoded, frames);
 
-    EXPECT_EQ(expander_outputs(run.vcd), outputs);
+    EXPECT_EQ(expander_outputs(run.vcd, timescale.tick_ns), outputs);
     fs::remove_all(run.dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Vcd, I2cCapture,
-                         testing::Values(I2cCase{"first_3_seconds", {}, 0, 0},
-                                         I2cCase{"nack_at_the_fifth_frame", {"--fault", "nack=0x27:5"}, 1, 5}),
-                         [](const testing::TestParamInfo<I2cCase>& param) { return std::string(param.param.name); });
+                         testing::Combine(testing::Values(I2cCase{"first_3_seconds", {}, 0, 0},
+                                                          I2cCase{"nack_at_the_fifth_frame",
+                                                                  {"--fault", "nack=0x27:5"}, 1, 5}),
+                                          both_timescales),
+                         case_and_timescale<I2cCase>);
+
+// --- The header and the timescale ---------------------------------------------------------------
+
+struct TimescaleOption {
+    const char* value;     // --vcd-timescale's, or nullptr for none
+    const char* header;    // the header's timescale, or nullptr where the value is refused
+    std::int64_t tick_ns;
+};
+
+// The header names vboard's version, the real date of the run (ISO 8601,
+// UTC) and the timescale; the file's times are in its ticks: the
+// expander's first change (the first wake-up byte's 0x0C, as its
+// acknowledge ends) is written at the tick it falls in. A value that is no
+// timescale is refused with status 2, and nothing is written.
+TEST(Vcd, HeaderNamesTheVersionTheDateAndTheTimescale)
+{
+    const std::vector<TimescaleOption> cases{
+        {nullptr, "100 ns", 100}, {"1ns", "1 ns", 1},      {"10ns", "10 ns", 10}, {"100ns", "100 ns", 100},
+        {"1us", "1 us", 1000},    {"2ns", nullptr, 0},     {"1 ns", nullptr, 0},  {"1ms", nullptr, 0},
+        {"100", nullptr, 0},      {"1NS", nullptr, 0},     {"", nullptr, 0},
+    };
+    for (const TimescaleOption& c : cases) {
+        const std::string value = c.value != nullptr ? c.value : "none";
+        std::vector<std::string> options{"--for", "0.06"};
+        if (c.value != nullptr) {
+            options.insert(options.begin(), {"--vcd-timescale", c.value});
+        }
+        const Capture run = capture("header", options, {"i2c_lcd"});
+        if (c.header == nullptr) {
+            EXPECT_EQ(run.run.exit_code, 2) << value;
+            EXPECT_EQ(run.run.err, "vboard: --vcd-timescale needs 1ns, 10ns, 100ns or 1us, not \"" + value + "\"\n");
+            EXPECT_FALSE(fs::exists(run.vcd)) << value;
+            continue;
+        }
+        ASSERT_EQ(run.run.exit_code, 0) << value << ": " << run.run.err;
+        const std::vector<std::string> lines = lines_of(run.vcd);
+        ASSERT_GT(lines.size(), 3u) << value;
+        EXPECT_EQ(lines[0], std::string("$version vboard ") + vboard::version + " $end");
+        EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\$date \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \$end)")))
+            << lines[1];
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "$timescale " + std::string(c.header) + " $end"), lines.end())
+            << value;
+
+        const auto first_write = std::find_if(run.trace.begin(), run.trace.end(),
+                                              [](const std::string& line) { return is(line, "i2c-0", "write"); });
+        ASSERT_NE(first_write, run.trace.end());
+        ASSERT_EQ(field(*first_write, "bytes"), "0c083c38");
+        const std::int64_t first_ack_end = ns_of(*first_write) - 3 * 9 * 10000;
+        const auto outputs = expander_outputs(run.vcd, c.tick_ns);
+        ASSERT_GT(outputs.size(), 1u) << value;
+        EXPECT_EQ(outputs[1], std::pair(first_ack_end / c.tick_ns * c.tick_ns, 0x0C)) << value;
+        fs::remove_all(run.dir);
+    }
+}
 
 // --- SPI ------------------------------------------------------------------------------------------
 
@@ -276,16 +221,17 @@ struct SpiCase {
 };
 
 void PrintTo(const SpiCase& c, std::ostream* os) { *os << c.program; }
+const char* name_of(const SpiCase& c) { return c.program; }
 
-class SpiCapture : public testing::TestWithParam<SpiCase> {};
+class SpiCapture : public testing::TestWithParam<std::tuple<SpiCase, Timescale>> {};
 
 // The SPI decoder finds the transfer's bytes on MOSI and on MISO exactly
 // as the trace has them, between the chip select's assertion and release,
 // which are the transfer's 8 clocks a byte at its clock apart.
 TEST_P(SpiCapture, DecoderFindsBothDirectionsAtTheTransfersClock)
 {
-    const SpiCase& c = GetParam();
-    const Capture run = capture(c.program, {"--spi", std::string("reply=") + c.reply}, {c.program});
+    const auto& [c, timescale] = GetParam();
+    const Capture run = capture(c.program, {"--spi", std::string("reply=") + c.reply}, {c.program}, timescale);
     ASSERT_EQ(run.run.exit_code, 0) << run.run.err;
     std::vector<std::string> transfers;
     for (const std::string& line : run.trace) {
@@ -301,7 +247,7 @@ TEST_P(SpiCapture, DecoderFindsBothDirectionsAtTheTransfersClock)
     const std::string bus = c.bus;
     const std::string decoder = "spi:clk=" + bus + "_SCLK:mosi=" + bus + "_MOSI:miso=" + bus + "_MISO:cs=" + bus + "_CS0";
     for (const auto& [annotation, key] : {std::pair{"spi=mosi-transfer", "tx"}, std::pair{"spi=miso-transfer", "rx"}}) {
-        const auto found = decode(run.vcd, decoder, annotation, true);
+        const auto found = decode(run, decoder, annotation, true);
         ASSERT_EQ(found.size(), 1u) << annotation;
         long long first = 0;
         long long last = 0;
@@ -320,9 +266,10 @@ TEST_P(SpiCapture, DecoderFindsBothDirectionsAtTheTransfersClock)
 }
 
 INSTANTIATE_TEST_SUITE_P(Vcd, SpiCapture,
-                         testing::Values(SpiCase{"spi_ioctl", "SPI3", "spidev3.0", 1000000, "c0ffee"},
-                                         SpiCase{"spi_mraa", "SPI0", "spidev0.0", 400000, "4f4b2100"}),
-                         [](const testing::TestParamInfo<SpiCase>& param) { return std::string(param.param.program); });
+                         testing::Combine(testing::Values(SpiCase{"spi_ioctl", "SPI3", "spidev3.0", 1000000, "c0ffee"},
+                                                          SpiCase{"spi_mraa", "SPI0", "spidev0.0", 400000, "4f4b2100"}),
+                                          both_timescales),
+                         case_and_timescale<SpiCase>);
 
 // cs_change on the first of two transfers: the SPI core deselects the
 // device between them for its default 10 µs, and the decoder finds two
@@ -355,7 +302,7 @@ TEST(Vcd, CsChangeReleasesTheChipSelectBetweenTransfers)
                 expected.back() += " " + bytes;
             }
         }
-        EXPECT_EQ(decode(run.vcd, "spi:clk=SPI3_SCLK:mosi=SPI3_MOSI:miso=SPI3_MISO:cs=SPI3_CS0", "spi=mosi-transfer"),
+        EXPECT_EQ(decode(run, "spi:clk=SPI3_SCLK:mosi=SPI3_MOSI:miso=SPI3_MISO:cs=SPI3_CS0", "spi=mosi-transfer"),
                   expected)
             << cs_change;
         fs::remove_all(run.dir);
@@ -467,7 +414,7 @@ void expect_pwm_as_the_trace_says(const Capture& run)
     }
     ASSERT_GT(expected.size(), 100u);
 
-    const auto found = decode(run.vcd, "pwm:data=PWM0", "pwm=duty-cycle", true);
+    const auto found = decode(run, "pwm:data=PWM0", "pwm=duty-cycle", true);
     ASSERT_EQ(found.size(), expected.size());
     for (std::size_t k = 0; k < found.size(); ++k) {
         long long first = 0;
@@ -486,22 +433,27 @@ void expect_pwm_as_the_trace_says(const Capture& run)
     }
 }
 
+class PwmCapture : public testing::TestWithParam<Timescale> {};
+
 // pwm_led_mraa for 3 virtual seconds: a new duty cycle every 50 ms, from
 // 51 % up to the full period, then from 1 % again.
-TEST(Vcd, PwmDecoderFindsTheDutyCyclesOfTheTrace)
+TEST_P(PwmCapture, DecoderFindsTheDutyCyclesOfTheTrace)
 {
-    const Capture run = capture("pwm", {"--for", "3"}, {"pwm_led_mraa"});
+    const Capture run = capture("pwm", {"--for", "3"}, {"pwm_led_mraa"}, GetParam());
     ASSERT_EQ(run.run.exit_code, 0) << run.run.err;
     expect_pwm_as_the_trace_says(run);
     fs::remove_all(run.dir);
 }
+
+INSTANTIATE_TEST_SUITE_P(Vcd, PwmCapture, both_timescales,
+                         [](const testing::TestParamInfo<Timescale>& param) { return std::string(param.param.name); });
 
 // Interrupted by SIGINT (as by a Ctrl-C), pwm_led_mraa disables its output
 // and ends; the capture, written as the run went, is one that sigrok reads
 // without a complaint, and holds the output up to the end of the run.
 TEST(Vcd, ARunEndedBySigintLeavesACaptureOfItAll)
 {
-    Capture run{scratch_directory("sigint"), {}, {}, {}};
+    Capture run{scratch_directory("sigint"), {}, default_timescale, {}, {}};
     run.vcd = run.dir / "wires.vcd";
     const fs::path trace = run.dir / "trace.jsonl";
     auto vboard = start_child(

@@ -9,13 +9,14 @@
 
 namespace vboard::command {
 
-Console::Console(int view_fd, int trace_fd, int vcd_fd, Knobs* knobs) : trace_(trace_fd), knobs_(knobs)
+Console::Console(int view_fd, int trace_fd, int vcd_fd, VcdTimescale vcd_tick, Knobs* knobs)
+    : trace_(trace_fd), knobs_(knobs)
 {
     if (view_fd >= 0) {
         view_.emplace(view_fd);
     }
     if (vcd_fd >= 0) {
-        vcd_.emplace([vcd_fd](std::string_view bytes) { return write_all(vcd_fd, bytes); });
+        vcd_.emplace([vcd_fd](std::string_view bytes) { return write_all(vcd_fd, bytes); }, vcd_tick);
     }
 }
 

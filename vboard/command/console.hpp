@@ -18,7 +18,7 @@ namespace vboard::command {
 class Console : public Observer {
 public:
     // Each descriptor -1 where that output is not wanted.
-    Console(int view_fd, int trace_fd, int vcd_fd, Knobs* knobs);
+    Console(int view_fd, int trace_fd, int vcd_fd, VcdTimescale vcd_tick, Knobs* knobs);
 
     // The knobs' state, drawn as the view's status line.
     void show_inputs();

@@ -60,6 +60,8 @@ const std::string_view main_help =
     "  -T, --trace=FILE         write every device event to FILE, a JSON line each\n"
     "      --vcd=FILE           record the board's wires into FILE as a logic\n"
     "                           analyser would (a Value Change Dump, for sigrok)\n"
+    "      --vcd-timescale=TICK the capture's tick, sigrok's sample period: 1ns,\n"
+    "                           10ns, 100ns (default, 10 MHz) or 1us\n"
     "  -h, --help               show this help and exit\n"
     "  -V, --version            show vboard's version and exit\n"
     "\n"

@@ -123,7 +123,7 @@ int run_command(int argc, char** argv)
     // The program reads vboard's own standard input: the terminal, or a
     // pipe that ends when vboard's does.
     options.inherit_input = true;
-    Console console(view_fd, trace_fd, vcd_fd, &knobs);
+    Console console(view_fd, trace_fd, vcd_fd, request.vcd_tick, &knobs);
     try {
         Board board(std::move(request.config));
         knobs.attach(board);

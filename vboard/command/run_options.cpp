@@ -10,6 +10,7 @@
 #include <getopt.h>
 #include <limits>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vboard::command {
@@ -66,6 +67,21 @@ double speed(std::string_view text)
              std::string(text) + "\"");
     }
     return value;
+}
+
+// --vcd-timescale: the capture's tick, which sigrok takes as its sample
+// period.
+VcdTimescale vcd_timescale(std::string_view text)
+{
+    constexpr std::pair<std::string_view, VcdTimescale> ticks[] = {
+        {"1ns", VcdTimescale::ns1}, {"10ns", VcdTimescale::ns10}, {"100ns", VcdTimescale::ns100},
+        {"1us", VcdTimescale::us1}};
+    for (const auto& [name, tick] : ticks) {
+        if (text == name) {
+            return tick;
+        }
+    }
+    fail("--vcd-timescale needs 1ns, 10ns, 100ns or 1us, not \"" + std::string(text) + "\"");
 }
 
 // A count of lines: 1 or more.
@@ -188,6 +204,7 @@ enum Code : int {
     strict_timing,
     view,
     vcd,
+    vcd_timescale_code,
 };
 
 constexpr const char* short_options = "+:a:f:t:n:s:qT:h";
@@ -212,6 +229,7 @@ const option long_options[] = {
     {"view", required_argument, nullptr, view},
     {"trace", required_argument, nullptr, 'T'},
     {"vcd", required_argument, nullptr, vcd},
+    {"vcd-timescale", required_argument, nullptr, vcd_timescale_code},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -297,6 +315,7 @@ void apply(RunRequest& request, int code, std::string_view value)
     case view: request.view_path = value; break;
     case 'T': request.trace_path = value; break;
     case vcd: request.vcd_path = value; break;
+    case vcd_timescale_code: request.vcd_tick = vcd_timescale(value); break;
     default: break;
     }
 }

@@ -5,6 +5,7 @@
 // and nothing after PROGRAM, which is the program's own.
 
 #include "board.hpp"
+#include "vcd.hpp"
 
 #include <string>
 
@@ -15,6 +16,7 @@ struct RunRequest {
     RunOptions options;       // argv: the program's name as given, and its arguments
     std::string trace_path;   // "" where not asked for
     std::string vcd_path;
+    VcdTimescale vcd_tick = VcdTimescale::default_tick;
     std::string view_path;
     std::string control_path;
     bool quiet = false;

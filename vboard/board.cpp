@@ -126,11 +126,10 @@ Board::Impl::Impl(BoardConfig c)
                      std::string("/sys/") + pwm_place.alias, &pwm});
     add_i2c_adapter(tree);
 
-    // Fault paths name what the program would open, through any link.
-    config.faults.canonicalise([this](const std::string& path) { return canonical(path); });
     const auto absent = [this](const std::string& path) {
         const auto& paths = config.faults.absent_paths();
-        return std::any_of(paths.begin(), paths.end(), [&path](const auto& a) { return path_within(path, a); });
+        return std::any_of(paths.begin(), paths.end(),
+                           [this, &path](const auto& a) { return path_within(path, canonical(a)); });
     };
     // A node that is absent has no device in sysfs either, as on a board
     // whose device tree leaves it out.
@@ -148,6 +147,9 @@ Board::Impl::Impl(BoardConfig c)
     if (!absent("/" + std::string(platform) + "/" + adc_place.directory)) {
         add_node(adc_node, adc);
     }
+    // Fault paths name what the program would open, through any link (the
+    // nodes' class links included).
+    config.faults.canonicalise([this](const std::string& path) { return canonical(path); });
 }
 
 Board::Impl::~Impl() = default;

@@ -178,8 +178,8 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// What in `config` can never happen on this board (a fault on a node or an
-// I2C address it does not have), or "".
+// What in `config` can never happen on this board (a fault on a node, a
+// path or an I2C address it does not have), or "".
 std::string problem_with(const BoardConfig& config);
 
 // The path of one of the project's programs in the build tree that this

@@ -1,10 +1,12 @@
 #include "board.hpp"
 
 #include "board_impl.hpp"
+#include "fault_paths.hpp"
 #include "run.hpp"
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -131,11 +133,10 @@ Board::Impl::Impl(BoardConfig c)
                      std::string("/sys/") + pwm_place.alias, &pwm});
     add_i2c_adapter(tree);
 
-    // Fault paths name what the program would open, through any link.
-    config.faults.canonicalise([this](const std::string& path) { return canonical(path); });
     const auto absent = [this](const std::string& path) {
         const auto& paths = config.faults.absent_paths();
-        return std::any_of(paths.begin(), paths.end(), [&path](const auto& a) { return path_within(path, a); });
+        return std::any_of(paths.begin(), paths.end(),
+                           [this, &path](const auto& a) { return path_within(path, canonical(a)); });
     };
     // A node that is absent has no device in sysfs either, as on a board
     // whose device tree leaves it out.
@@ -153,6 +154,9 @@ Board::Impl::Impl(BoardConfig c)
     if (!absent("/" + std::string(platform) + "/" + adc_place.directory)) {
         add_node(adc_node, adc);
     }
+    // Fault paths name what the program would open, through any link (the
+    // nodes' class links included).
+    config.faults.canonicalise([this](const std::string& path) { return canonical(path); });
 }
 
 Board::Impl::~Impl() = default;
@@ -195,6 +199,39 @@ void Board::Impl::attach(Run* r)
     run = r;
 }
 
+namespace {
+
+// What `echo N > export` does for each channel N below npwm: the channel's
+// directory and files appear, as a program can make them during a run.
+void export_every_channel(PwmChip& pwm)
+{
+    int error = 0;
+    const auto npwm = pwm.show("npwm", error);
+    unsigned channels = 0;
+    if (npwm) {
+        std::from_chars(npwm->data(), npwm->data() + npwm->size(), channels);
+    }
+    for (unsigned n = 0; n < channels; ++n) {
+        pwm.store("export", std::to_string(n));
+    }
+}
+
+// Whether each path fault names something of the board: of its tree
+// without faults, with every file that appears while a program runs. The
+// PWM channels' files are the only such files: the IIO buffer's files and
+// node are there from the start.
+std::string problem_with_paths(const FaultPlan& faults)
+{
+    if (faults.path_faults().empty()) {
+        return "";
+    }
+    Board::Impl board{BoardConfig{}};
+    export_every_channel(board.pwm);
+    return path_fault_problem(faults, board.tree);
+}
+
+} // namespace
+
 std::string problem_with(const BoardConfig& config)
 {
     for (const auto& device : config.faults.ioctl_devices()) {
@@ -214,7 +251,7 @@ std::string problem_with(const BoardConfig& config)
             return text;
         }
     }
-    return "";
+    return problem_with_paths(config.faults);
 }
 
 Board::Board(BoardConfig config)

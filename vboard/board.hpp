@@ -180,8 +180,8 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// What in `config` can never happen on this board (a fault on a node or an
-// I2C address it does not have), or "".
+// What in `config` can never happen on this board (a fault on a node, a
+// path or an I2C address it does not have), or "".
 std::string problem_with(const BoardConfig& config);
 
 } // namespace vboard

@@ -188,6 +188,21 @@ std::string FaultPlan::add(std::string_view spec)
     return "unknown fault kind " + std::string(kind) + " (absent, deny, ioctl, nack, write)";
 }
 
+std::vector<std::pair<std::string, std::string>> FaultPlan::path_faults() const
+{
+    std::vector<std::pair<std::string, std::string>> faults;
+    for (const auto& path : absent_) {
+        faults.emplace_back("absent", path);
+    }
+    for (const auto& path : denied_) {
+        faults.emplace_back("deny", path);
+    }
+    for (const auto& fault : writes_) {
+        faults.emplace_back("write", fault.path);
+    }
+    return faults;
+}
+
 std::vector<std::string> FaultPlan::ioctl_devices() const
 {
     std::vector<std::string> devices;

@@ -10,7 +10,8 @@
 //   write=PATH[:N]                      writes to the sysfs attribute fail with EINVAL,
 //                                       only its Nth write if N is given (counted from 1)
 // PATH is absolute, as the program sees it, and inside the board's /dev or
-// /sys once `.` and `..` are resolved (never anything of the PC's); DEVICE a
+// /sys once `.` and `..` are resolved (never anything of the PC's); the
+// board refuses one it has not got (fault_paths.hpp); DEVICE a
 // node name such as spidev3.0; REQUEST a kernel name (SPI_IOC_WR_MODE32,
 // SPI_IOC_MESSAGE, I2C_SLAVE_FORCE...) or a number; ERRNO a number or a name
 // such as EIO; N and FRAME count from 1.
@@ -19,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vboard {
@@ -37,6 +39,8 @@ public:
     void nack(int address, int from_frame) { nacks_.push_back({address, from_frame}); }
 
     const std::vector<std::string>& absent_paths() const { return absent_; }
+    // Every fault that names a path: its kind ("absent", "deny" or "write") and the path.
+    std::vector<std::pair<std::string, std::string>> path_faults() const;
     // The nodes of the ioctl faults, and the addresses of the nack faults.
     std::vector<std::string> ioctl_devices() const;
     std::vector<int> nack_addresses() const;

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -458,6 +459,30 @@ TEST(FaultSpecs, MalformedFaultsAreExplained)
     EXPECT_NE(plan.add("melt=/dev/i2c-0"), "");
     EXPECT_NE(plan.add("write=/sys/class/pwm/pwmchip0/export:0"), "");
     EXPECT_EQ(plan.add("ioctl=spidev3.0:0x40046b04:5:3"), "");
+}
+
+// The library refuses a path fault that could never fire as the command
+// does, also one set without the command line's parser.
+TEST(FaultSpecs, BoardRefusesPathsItHasNot)
+{
+    const std::vector<std::pair<std::function<void(FaultPlan&)>, std::string>> cases{
+        {[](FaultPlan& plan) { plan.refuse_writes("/sys/class/pwm/pwmchip0/pwm0/dutycycle", 2); },
+         "--fault write=/sys/class/pwm/pwmchip0/pwm0/dutycycle: the board has no such attribute; the nearest is "
+         "/sys/class/pwm/pwmchip0/pwm0/duty_cycle"},
+        {[](FaultPlan& plan) { plan.deny("/proc/self/mem"); },
+         "--fault deny=/proc/self/mem: names nothing of the board: give an absolute path inside its /dev or /sys"},
+    };
+    for (const auto& [set, says] : cases) {
+        BoardConfig config;
+        set(config.faults);
+        EXPECT_EQ(problem_with(config), says);
+        try {
+            Board board(config);
+            ADD_FAILURE() << "accepted: " << says;
+        } catch (const BoardError& e) {
+            EXPECT_EQ(std::string(e.what()), says);
+        }
+    }
 }
 
 // --- The program's side: log, time, signals, output ----------------------------------

@@ -319,4 +319,75 @@ TEST(Command, BadUsageIsExplainedWithStatusTwo)
     }
 }
 
+// A path fault is checked against the board before the run: one that names
+// nothing the board has (or could have, as a PWM channel's files before the
+// program exports it) would never fire. An accepted one is shown to fire.
+struct FaultPath {
+    const char* fault;
+    std::vector<std::string> steps; // for an accepted fault
+    const char* out;
+    const char* err; // "" when accepted
+};
+
+TEST(Command, FaultPathsNameWhatTheBoardHasOrAreRefused)
+{
+    const std::string pwm = "/sys/class/pwm/pwmchip0";
+    const std::vector<FaultPath> cases{
+        // Refused, with the nearest path the board has.
+        {"write=/sys/class/pwm/pwmchip0/pwm0/dutycycle", {}, "",
+         "vboard: --fault write=/sys/class/pwm/pwmchip0/pwm0/dutycycle: the board has no such attribute; the nearest "
+         "is /sys/class/pwm/pwmchip0/pwm0/duty_cycle\n"},
+        {"absent=/sys/class/pwm/pwmchip1/export", {}, "",
+         "vboard: --fault absent=/sys/class/pwm/pwmchip1/export: the board has no such file or directory; the "
+         "nearest is /sys/class/pwm/pwmchip0/export\n"},
+        {"deny=/sys/class/pwm/pwm0/enable", {}, "",
+         "vboard: --fault deny=/sys/class/pwm/pwm0/enable: the board has no such file or directory; the nearest is "
+         "/sys/class/pwm/pwmchip0/pwm0/enable\n"},
+        {"deny=/dev/i2c-1", {}, "",
+         "vboard: --fault deny=/dev/i2c-1: the board has no such node; the nearest is /dev/i2c-0\n"},
+        {"absent=/dev/sda", {}, "", "vboard: --fault absent=/dev/sda: the board has no such node; the nearest is /dev/spidev0.0\n"},
+        {"write=/sys/class/pwm/pwmchip0/pwm1/period", {}, "",
+         "vboard: --fault write=/sys/class/pwm/pwmchip0/pwm1/period: the board has no such attribute; the nearest is "
+         "/sys/class/pwm/pwmchip0/pwm0/period\n"},
+        {"write=/sys/class/pwm/pwmchip0/npwn", {}, "",
+         "vboard: --fault write=/sys/class/pwm/pwmchip0/npwn: the board has no such attribute; the nearest is "
+         "/sys/class/pwm/pwmchip0/npwm, which is read-only\n"},
+        {"absent=/etc/passwd", {}, "",
+         "vboard: --fault: absent=/etc/passwd names nothing of the board: give an absolute path inside its /dev or "
+         "/sys\n"},
+        // write= on what no write fault can reach.
+        {"write=/sys/class/pwm/pwmchip0", {}, "",
+         "vboard: --fault write=/sys/class/pwm/pwmchip0: is a directory: write= names the attribute whose writes are "
+         "to fail, such as /sys/class/pwm/pwmchip0/export\n"},
+        {"write=/sys/bus/iio/devices/iio:device0/in_voltage0_raw", {}, "",
+         "vboard: --fault write=/sys/bus/iio/devices/iio:device0/in_voltage0_raw: is read-only: opening it for "
+         "writing fails already (EACCES), fault or not\n"},
+        {"write=/dev/spidev3.0", {}, "",
+         "vboard: --fault write=/dev/spidev3.0: write= fails writes to a sysfs attribute, not to a node (a node's "
+         "requests fail with ioctl=NODE:REQUEST)\n"},
+        // Accepted: a channel's files before the program exports it, aliases, the driver core's files.
+        {"write=/sys/class/pwm/pwmchip0/pwm0/period",
+         {"open", pwm + "/export", "w", "write", "0", "open", pwm + "/pwm0/period", "w", "write", "100"},
+         "open OK\nwrite 1\nopen OK\nwrite -22\n", ""},
+        {"deny=/sys/class/pwm/pwmchip0/pwm0", {"open", pwm + "/export", "w", "write", "0", "open", pwm + "/pwm0/enable", "r"},
+         "open OK\nwrite 1\nopen -13\n", ""},
+        {"write=/sys/devices/platform/f802c000.pwm/pwm/pwmchip0/export", {"open", pwm + "/export", "w", "write", "0"},
+         "open OK\nwrite -22\n", ""},
+        {"absent=/sys/bus/iio/devices/../devices/iio:device0/in_voltage0_raw",
+         {"open", "/sys/devices/platform/fc030000.adc/iio:device0/in_voltage0_raw", "r"}, "open -2\n", ""},
+        {"deny=/sys/class/i2c-dev/i2c-0/device/name", {"open", "/sys/bus/i2c/devices/i2c-0/name", "r"}, "open -13\n", ""},
+    };
+    for (const auto& c : cases) {
+        const bool accepted = std::string(c.err).empty();
+        auto steps = c.steps;
+        if (!accepted) {
+            steps = {"print", "ran"};
+        }
+        const auto r = run_child(vboard({"--for", "1", "--fault", c.fault}, steps), "");
+        EXPECT_EQ(r.exit_code, accepted ? 0 : 2) << c.fault;
+        EXPECT_EQ(r.err, c.err) << c.fault;
+        EXPECT_EQ(r.out, c.out) << c.fault;
+    }
+}
+
 } // namespace

@@ -36,8 +36,9 @@ int OpenFiles::open(const FsTree::Place& place, int flags, std::uint64_t& file)
 {
     const int access = flags & O_ACCMODE;
     if (place.entry.kind == FsTree::Kind::file) {
-        // The driver core's own read-only files; nothing to record.
-        if (access != O_RDONLY) {
+        // The driver core's own read-only files, which a deny= fault
+        // refuses as any other; nothing to record.
+        if (access != O_RDONLY || faults_.denied("/" + place.path)) {
             return EACCES;
         }
         file = next_file_++;

@@ -259,6 +259,7 @@ std::optional<FsTree::Place> FsTree::lookup(Ino parent, std::string_view name)
     auto found = find(path);
     if (found) {
         found->entry.ino = ino_of(path);
+        found->path = path;
     }
     return found;
 }
@@ -271,6 +272,7 @@ std::optional<FsTree::Place> FsTree::place(Ino ino)
     auto found = find(paths_[ino - 1]);
     if (found) {
         found->entry.ino = ino;
+        found->path = paths_[ino - 1];
     }
     return found;
 }

@@ -70,6 +70,7 @@ public:
     // Where a path of the tree lies, as a lookup finds it.
     struct Place {
         Entry entry{};
+        std::string path;               // in the tree ("sys/...")
         const Device* device = nullptr; // in (or above) a device's directory
         std::string attr;               // the attribute's path below it
         AttributeFile file{};

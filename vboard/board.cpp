@@ -1,6 +1,7 @@
 #include "board.hpp"
 
 #include "board_impl.hpp"
+#include "board_layout.hpp"
 #include "fault_paths.hpp"
 #include "run.hpp"
 
@@ -14,44 +15,9 @@
 
 namespace vboard {
 
+using namespace layout;
+
 namespace {
-
-// Where the board's devices sit in its sysfs, as on a board of this kind
-// (a Cortex-A5 SoC): below the platform device of their SoC block, named by
-// its unit address as the device tree does.
-constexpr const char* platform = "sys/devices/platform";
-
-// A character device node and the device the driver core made for it.
-struct CharDevice {
-    const char* name;      // the node's, /dev/NAME
-    const char* subsystem; // its class
-    unsigned major;
-    unsigned minor;
-    const char* directory; // its device's, below the platform
-};
-
-constexpr std::array<CharDevice, 3> char_devices{{
-    {"i2c-0", "i2c-dev", 89, 0, "f8028000.i2c/i2c-0/i2c-dev/i2c-0"},
-    {"spidev0.0", "spidev", 153, 0, "f8000000.spi/spi_master/spi0/spi0.0/spidev/spidev0.0"},
-    {"spidev3.0", "spidev", 153, 1, "fc018400.spi/spi_master/spi3/spi3.0/spidev/spidev3.0"},
-}};
-
-// The IIO ADC's buffer node, whose device is the ADC's own directory.
-constexpr CharDevice adc_node{"iio:device0", "", 250, 0, "fc030000.adc/iio:device0"};
-
-// The name the I2C controller's driver gives its adapter (i2c-at91).
-constexpr const char* i2c_adapter_name = "AT91";
-
-// A device with behaviour: its directory below the platform, its name in
-// the record, and the link programs usually reach it by.
-struct SysfsPlace {
-    const char* directory;
-    const char* name;
-    const char* alias; // below sys/
-};
-
-constexpr SysfsPlace adc_place{"fc030000.adc/iio:device0", "iio:device0", "bus/iio/devices/iio:device0"};
-constexpr SysfsPlace pwm_place{"f802c000.pwm/pwm/pwmchip0", "pwmchip0", "class/pwm/pwmchip0"};
 
 // The relative target of a link at `link` to `target`, both paths of the tree.
 std::string relative_link(const std::string& link, const std::string& target)
@@ -66,7 +32,8 @@ void add_link(FsTree& tree, const std::string& link, const std::string& target)
 
 // What the driver core gives a character device: its dev and uevent
 // files, its subsystem, and the links to it from its class and from
-// /sys/dev/char.
+// /sys/dev/char. An IIO device is on the iio bus, not in a class: its
+// subsystem is the bus, which lists it in /sys/bus/iio/devices.
 void add_char_device(FsTree& tree, const CharDevice& device)
 {
     const std::string directory = std::string(platform) + "/" + device.directory;
@@ -74,8 +41,12 @@ void add_char_device(FsTree& tree, const CharDevice& device)
     tree.add_file(directory + "/dev", number + "\n");
     tree.add_file(directory + "/uevent", "MAJOR=" + std::to_string(device.major) + "\nMINOR=" +
                                              std::to_string(device.minor) + "\nDEVNAME=" + device.name + "\n");
-    add_link(tree, directory + "/subsystem", std::string("sys/class/") + device.subsystem);
-    add_link(tree, std::string("sys/class/") + device.subsystem + "/" + device.name, directory);
+    if (device.subsystem[0] == '\0') {
+        add_link(tree, directory + "/subsystem", "sys/bus/iio");
+    } else {
+        add_link(tree, directory + "/subsystem", std::string("sys/class/") + device.subsystem);
+        add_link(tree, std::string("sys/class/") + device.subsystem + "/" + device.name, directory);
+    }
     add_link(tree, "sys/dev/char/" + number, directory);
 }
 
@@ -143,9 +114,7 @@ Board::Impl::Impl(BoardConfig c)
     const auto add_node = [&](const CharDevice& device, DeviceNode& model) {
         if (!absent(std::string("/dev/") + device.name)) {
             tree.add_node({device.name, &model, device.major, device.minor});
-            if (device.subsystem[0] != '\0') {
-                add_char_device(tree, device);
-            }
+            add_char_device(tree, device);
         }
     };
     add_node(char_devices[0], i2c);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -49,7 +50,8 @@ TEST(CommandLine, HelpVersionAndUsageErrorsAsGnuToolsGiveThem)
         {{"-V"}, 0, version.c_str(), ""},
         {{}, 2, "", "vboard: missing command\n" + try_help},
         {{"frobnicate"}, 2, "", "vboard: unknown command 'frobnicate'\n" + try_help},
-        {{"help", "frobnicate"}, 2, "", "vboard: no command frobnicate to help with (the commands: run, help)\n" + try_help},
+        {{"help", "frobnicate"}, 2, "", "vboard: no command frobnicate to help with (the commands: run, devices, help)\n" + try_help},
+        {{"devices", "--all"}, 2, "", "vboard: devices takes no arguments\n" + try_help},
         {{"--for", "3", "ky013"}, 2, "",
          "vboard: unknown option --for (run's options come after it: vboard run --for ...)\n" + try_help},
         {{"run", "--trace"}, 2, "", "vboard: option --trace needs a value\n" + try_help},
@@ -95,6 +97,47 @@ TEST(CommandLine, HelpFitsEightyColumnsAndEndsWithExamples)
     std::string words = help.str();
     std::replace(words.begin(), words.end(), '\n', ' ');
     EXPECT_NE(words.find("Options after PROGRAM are its own."), std::string::npos);
+}
+
+// `vboard devices` names what a program finds on the board: every node
+// listed is there, its numbers lead to it through /sys/dev/char (the nodes
+// themselves are the FUSE filesystem's files), every sysfs directory is there,
+// and every program it knows by name is built where it says.
+TEST(CommandLine, DevicesListsWhatAProgramFindsOnTheBoard)
+{
+    const auto listed = run_child({VBOARD_COMMAND_PATH, "devices"}, "");
+    ASSERT_EQ(listed.exit_code, 0) << listed.err;
+    EXPECT_EQ(listed.err, "");
+    EXPECT_EQ(run_child({VBOARD_COMMAND_PATH, "help", "devices"}, "").out.rfind("Usage: vboard devices\n", 0), 0u);
+
+    // "/dev/NAME  char MAJOR:MINOR, ..." or a sysfs path, first on its line;
+    // a program's name and its path.
+    const std::regex node(R"(^  (/dev/\S+) +char (\d+):(\d+)\b.*)"), sysfs(R"(^  (/sys/\S+)$|^  (/sys/\S+) .*)");
+    const std::regex program(R"(^  ([a-z0-9_]+) +(/\S+)$)");
+    std::string expected, script = "import os\n";
+    std::vector<std::string> programs;
+    std::istringstream lines(listed.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, node)) {
+            script += "print(os.path.exists('" + m.str(1) + "'), open('/sys/dev/char/" + m.str(2) + ":" + m.str(3) +
+                      "/uevent').read().split('DEVNAME=')[1].strip())\n";
+            expected += "True " + m.str(1).substr(5) + "\n";
+        } else if (std::regex_match(line, m, sysfs)) {
+            const std::string path = m.str(1).empty() ? m.str(2) : m.str(1);
+            script += "print('" + path + "', os.path.isdir('" + path + "'))\n";
+            expected += path + " True\n";
+        } else if (std::regex_match(line, m, program)) {
+            programs.push_back(m.str(1));
+            EXPECT_EQ(access(m.str(2).c_str(), X_OK), 0) << line;
+        }
+    }
+    EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 6) << listed.out; // 4 nodes, 2 sysfs devices
+    EXPECT_EQ(programs, (std::vector<std::string>{"i2c_lcd", "spi_ioctl", "adc_test", "pwm_led_mraa", "ky013",
+                                                   "spi_mraa", "calculator"}));
+    const auto found = run_child({VBOARD_COMMAND_PATH, "run", "-q", "--", "/usr/bin/python3", "-c", script}, "");
+    EXPECT_EQ(found.out, expected) << found.err;
+    EXPECT_EQ(found.exit_code, 0) << found.err;
 }
 
 // Every way of writing an option means the same: --name VALUE, --name=VALUE,

@@ -2,6 +2,7 @@
 // board, passes its standard output and error through unchanged, shows what
 // the devices saw, and exits with the program's status.
 
+#include "devices_command.hpp"
 #include "help.hpp"
 #include "run_command.hpp"
 #include "usage.hpp"
@@ -56,7 +57,10 @@ int help(int argc, char** argv)
     if (topic.empty() || topic == "run" || topic == "help") {
         return print(main_help);
     }
-    usage_error("no command " + std::string(topic) + " to help with (the commands: run, help)");
+    if (topic == "devices") {
+        return print(devices_help);
+    }
+    usage_error("no command " + std::string(topic) + " to help with (the commands: run, devices, help)");
 }
 
 } // namespace
@@ -70,6 +74,9 @@ int main(int argc, char** argv)
     }
     if (command == "run") {
         return run_command(argc - 1, argv + 1);
+    }
+    if (command == "devices") {
+        return devices_command(argc - 1, argv + 1);
     }
     if (command == "help") {
         return help(argc, argv);

@@ -10,7 +10,6 @@ namespace {
 
 constexpr const char* channel_directory = "pwm0";
 constexpr std::array<const char*, 4> channel_attributes{"period", "duty_cycle", "enable", "polarity"};
-constexpr unsigned npwm = 1;
 
 } // namespace
 
@@ -27,7 +26,7 @@ PwmChip::PwmChip() : files_{{"npwm", true, false}, {"export", false, true}, {"un
 std::optional<std::string> PwmChip::show(const std::string& attr, int& error)
 {
     if (attr == "npwm") {
-        return std::to_string(npwm) + "\n";
+        return std::to_string(channels) + "\n";
     }
     const std::string prefix = std::string(channel_directory) + "/";
     if (attr.compare(0, prefix.size(), prefix) == 0) {
@@ -65,7 +64,7 @@ int PwmChip::store(const std::string& attr, std::string_view bytes)
         if (const int error = parse_unsigned(bytes, 0, UINT_MAX, channel); error != 0) {
             return error;
         }
-        if (channel >= npwm) {
+        if (channel >= channels) {
             return ENODEV;
         }
         if (attr == "export") {

@@ -16,6 +16,8 @@ namespace vboard {
 
 class PwmChip : public SysfsDevice {
 public:
+    static constexpr unsigned channels = 1; // npwm
+
     PwmChip();
     const std::vector<AttributeFile>& attributes() const override { return exported_ ? exported_files_ : files_; }
     std::optional<std::string> show(const std::string& attr, int& error) override;

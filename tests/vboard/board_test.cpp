@@ -579,6 +579,21 @@ TEST(Program, SigintAtAVirtualTimeCutsTheSleepShortThere)
     }
 }
 
+// At a speed so slow that a pause's real length is beyond any clock's
+// range, the pause still waits (for as long as a clock can say): the run
+// meets its real-time limit, where an overflowed length would take no time.
+TEST(Program, APauseLongerThanAnyClockStillWaits)
+{
+    Board board;
+    RunOptions options;
+    options.argv = {DEVPROBE_PATH, "usleep", "1000000", "print", "after"};
+    options.speed = 1e-12;
+    options.timeout = std::chrono::milliseconds(300);
+    const auto r = board.run(options);
+    EXPECT_TRUE(r.timed_out);
+    EXPECT_EQ(r.out, "");
+}
+
 TEST(Program, SigintWithoutAHandlerEndsTheProgram)
 {
     RunOptions options;

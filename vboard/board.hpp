@@ -146,6 +146,9 @@ public:
     // returns false to have the descriptor no longer watched.
     virtual bool on_readable(int) { return false; }
     virtual void on_terminal_wanted() {}
+    // After each of the run's waits, at least every 20 ms of real time,
+    // whether or not anything happened: for what shows time passing.
+    virtual void on_idle() {}
 };
 
 class Board {

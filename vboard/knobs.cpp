@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <sstream>
 #include <unistd.h>
 
@@ -12,6 +13,27 @@ namespace {
 // 1 % and 10 % of the converter's 4096 codes.
 constexpr int small_turn = 41;
 constexpr int large_turn = 410;
+
+constexpr std::size_t longest_line = 4096;
+
+// A line as the complaint shows it: in quotes, what is not printable ASCII
+// escaped, and cut after 40 characters.
+std::string quoted(const std::string& line)
+{
+    constexpr std::size_t shown = 40;
+    std::string out = "\"";
+    for (std::size_t i = 0; i < line.size() && i < shown; ++i) {
+        const auto byte = static_cast<unsigned char>(line[i]);
+        if (byte < 0x20 || byte >= 0x7F || byte == '"' || byte == '\\') {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            out += escape;
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out + (line.size() > shown ? "\"..." : "\"");
+}
 
 std::optional<int> channel_number(const std::string& text)
 {
@@ -25,7 +47,8 @@ std::optional<int> channel_number(const std::string& text)
 
 } // namespace
 
-Knobs::Knobs(int control, int keys, int first_channel) : control_(control), keys_(keys), selected_(first_channel)
+Knobs::Knobs(int control, int keys, std::optional<int> first_channel)
+    : control_(control), keys_(keys), selected_(first_channel.value_or(0)), chosen_(first_channel.has_value())
 {
     termios mode{};
     if (keys_ >= 0 && tcgetattr(keys_, &mode) == 0) {
@@ -35,6 +58,14 @@ Knobs::Knobs(int control, int keys, int first_channel) : control_(control), keys
         mode.c_cc[VMIN] = 1;
         mode.c_cc[VTIME] = 0;
         tcsetattr(keys_, TCSANOW, &mode);
+    }
+}
+
+void Knobs::program_reads(int channel)
+{
+    if (!chosen_) {
+        selected_ = channel;
+        chosen_ = true;
     }
 }
 
@@ -70,19 +101,38 @@ bool Knobs::take(int fd, std::string& complaint, bool& selection_moved)
         apply_keys(selection_moved);
         return true;
     }
-    pending_line_.append(buffer, static_cast<std::size_t>(n));
-    for (auto end = pending_line_.find('\n'); end != std::string::npos; end = pending_line_.find('\n')) {
-        const std::string line = pending_line_.substr(0, end);
-        pending_line_.erase(0, end + 1);
-        if (const std::string problem = apply_line(line); !problem.empty()) {
-            complaint += "vboard: --control: \"" + line + "\": " + problem + "\n";
+    take_lines(std::string_view(buffer, static_cast<std::size_t>(n)), complaint);
+    return true;
+}
+
+void Knobs::take_lines(std::string_view bytes, std::string& complaint)
+{
+    for (;;) {
+        const auto end = bytes.find('\n');
+        const std::string_view piece = bytes.substr(0, end);
+        if (!discarding_) {
+            pending_line_.append(piece);
         }
-    }
-    if (pending_line_.size() > 4096) {
-        complaint += "vboard: --control: a line longer than 4096 bytes, dropped\n";
+        if (end == std::string_view::npos) {
+            break;
+        }
+        bytes.remove_prefix(end + 1);
+        if (discarding_) {
+            discarding_ = false; // the end of the line that was too long
+            continue;
+        }
+        if (const std::string problem = apply_line(pending_line_); !problem.empty()) {
+            complaint += "vboard: --control: " + quoted(pending_line_) + ": " + problem + "\n";
+        }
         pending_line_.clear();
     }
-    return true;
+    if (pending_line_.size() > longest_line) {
+        // Said once; the rest of it, however long, is dropped as it comes.
+        complaint += "vboard: --control: a line longer than " + std::to_string(longest_line) + " bytes (" +
+                     quoted(pending_line_) + "), dropped\n";
+        pending_line_.clear();
+        discarding_ = true;
+    }
 }
 
 // "adc CH VALUE" (what --adc takes) or "ntc CH TEMPERATURE".
@@ -152,10 +202,12 @@ void Knobs::apply_keys(bool& selection_moved)
             break;
         case 'C':
             selected_ = (selected_ + 1) % adc_channels;
+            chosen_ = true;
             selection_moved = true;
             break;
         case 'D':
             selected_ = (selected_ + adc_channels - 1) % adc_channels;
+            chosen_ = true;
             selection_moved = true;
             break;
         default:

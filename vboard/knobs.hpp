@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <termios.h>
 
 namespace vboard {
@@ -18,13 +19,17 @@ class Knobs {
 public:
     // `control`: the FIFO's descriptor, or -1. `keys`: the terminal's, or -1;
     // it is switched to reading key by key (no echo) until the knobs go.
-    Knobs(int control, int keys, int first_channel);
+    // The arrow keys start on `first_channel` where given, else on the
+    // first channel the program reads.
+    Knobs(int control, int keys, std::optional<int> first_channel);
     ~Knobs();
     Knobs(const Knobs&) = delete;
     Knobs& operator=(const Knobs&) = delete;
 
     void attach(Board& board) { board_ = &board; }
     int selected() const { return selected_; }
+    // The program read `channel` of the ADC.
+    void program_reads(int channel);
     std::array<std::optional<int>, 8> counts() const { return board_->adc_counts(); }
 
     // What is readable on `fd`, taken in; false once `fd` is no longer ours
@@ -37,6 +42,8 @@ public:
     bool keys_on() const { return keys_ >= 0; }
 
 private:
+    // Complete lines applied, one too long complained of once and dropped.
+    void take_lines(std::string_view bytes, std::string& complaint);
     std::string apply_line(const std::string& line);
     void apply_keys(bool& selection_moved);
 
@@ -44,7 +51,9 @@ private:
     int control_;
     int keys_;
     int selected_;
+    bool chosen_; // the channel the keys turn was given, or picked with them
     std::string pending_line_;
+    bool discarding_ = false; // dropping the rest of a line too long
     std::string pending_keys_;
     std::optional<termios> saved_;
 };

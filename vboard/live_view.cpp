@@ -5,6 +5,7 @@
 #include "devices/adc_input.hpp"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -13,17 +14,31 @@ namespace vboard {
 
 namespace {
 
-constexpr const char* dim = "\033[2m";
-constexpr const char* bold = "\033[1m";
-constexpr const char* red = "\033[31m";
-constexpr const char* plain = "\033[0m";
+// Where the view's bytes go with no escapes (a file, a pipe, --color=never),
+// its styles are nothing at all.
+const char* dim_style = "\033[2m";
+const char* bold_style = "\033[1m";
+const char* red_style = "\033[31m";
+const char* plain_style = "\033[0m";
 
-std::string stamp(double t)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%s[%9.3f s]%s ", dim, t, plain);
-    return text;
-}
+// Box and bar pieces, in UTF-8 or in ASCII.
+struct Glyphs {
+    const char* top_left;
+    const char* top_right;
+    const char* bottom_left;
+    const char* bottom_right;
+    const char* across;
+    const char* down;
+    const char* full;
+    const char* empty;
+    const char* micro;
+};
+constexpr Glyphs utf8_glyphs{"\u250c", "\u2510", "\u2514", "\u2518", "\u2500", "\u2502", "\u2588", "\u00b7", "\u00b5"};
+constexpr Glyphs ascii_glyphs{"+", "+", "+", "+", "-", "|", "#", ".", "u"};
+
+// The PWM bar's first column after the stamp: past the longest
+// "pwmchipN pwmM/duty_cycle <- "NNNNNNNNNN"" the sysfs attribute takes.
+constexpr std::size_t bar_column = 44;
 
 std::string repeat(const char* piece, std::size_t count)
 {
@@ -58,10 +73,18 @@ std::string dump(const char* label, const Bytes& bytes)
     return out.empty() ? std::string("    ") + label + "   (nothing)\n" : out;
 }
 
-std::string printable(const std::string& bytes)
+// Bytes from the program or the device, as text: controls escaped, and
+// where the locale is not UTF-8, every byte past ASCII too.
+std::string escaped(const std::string& bytes, bool utf8)
 {
     std::string out;
     for (const char c : bytes) {
+        if (!utf8 && static_cast<unsigned char>(c) >= 0x7F) {
+            char h[8];
+            std::snprintf(h, sizeof h, "\\x%02x", static_cast<unsigned char>(c));
+            out += h;
+            continue;
+        }
         if (c == '\n') {
             out += "\\n";
         } else if (c == '\0') {
@@ -77,15 +100,76 @@ std::string printable(const std::string& bytes)
     return out;
 }
 
-std::string failure(int error)
+// The display's rows are UTF-8 (its character ROM's glyphs); in ASCII,
+// each character past it is a "?".
+std::string ascii_row(const std::string& row)
 {
-    return std::string(red) + errno_name(error) + " (" + std::strerror(error) + ")" + plain;
+    std::string out;
+    for (const char c : row) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            out += c;
+        } else if ((byte & 0xC0) != 0x80) {
+            out += '?';
+        }
+    }
+    return out;
 }
 
 } // namespace
 
-void LiveView::line(const std::string& text)
+LiveView::LiveView(int fd, ViewStyle style) : fd_(fd), style_(style) {}
+
+const char* LiveView::dim() const
 {
+    return style_.escapes ? dim_style : "";
+}
+
+const char* LiveView::bold() const
+{
+    return style_.escapes ? bold_style : "";
+}
+
+const char* LiveView::red() const
+{
+    return style_.escapes ? red_style : "";
+}
+
+const char* LiveView::plain() const
+{
+    return style_.escapes ? plain_style : "";
+}
+
+std::string LiveView::stamp(double t) const
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "[%9.3f s]", t);
+    return dim() + std::string(text) + plain() + " ";
+}
+
+std::string LiveView::failure(int error) const
+{
+    return red() + errno_name(error) + " (" + std::strerror(error) + ")" + plain();
+}
+
+std::string LiveView::printable(const std::string& bytes) const
+{
+    return escaped(bytes, style_.utf8);
+}
+
+void LiveView::passed_on(std::string_view bytes)
+{
+    if (!bytes.empty()) {
+        line_open_ = bytes.back() != '\n';
+    }
+}
+
+// Each of the view's lines starts on a row of its own, whatever the
+// program left unfinished on the terminal they share.
+void LiveView::line(const std::string& piece)
+{
+    const std::string text = line_open_ && !piece.empty() ? "\n" + piece : piece;
+    passed_on(text);
     std::size_t done = 0;
     while (done < text.size() && error_ == 0) {
         const ssize_t n = write(fd_, text.data() + done, text.size() - done);
@@ -106,17 +190,19 @@ int LiveView::show(const Event& event)
 
 void LiveView::show(const LcdScreen& screen)
 {
+    const Glyphs& g = style_.utf8 ? utf8_glyphs : ascii_glyphs;
     std::size_t width = 0; // in characters: the rows are UTF-8
     for (const char c : screen.rows.empty() ? std::string() : screen.rows.front()) {
         width += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
     }
-    std::string box = stamp(screen.t) + bold + "lcd" + plain + (screen.backlight ? "  backlight on" : "  backlight off") +
+    std::string box = stamp(screen.t) + bold() + "lcd" + plain() + (screen.backlight ? "  backlight on" : "  backlight off") +
                       (screen.display_on ? "" : ", display off") + "\n";
-    box += std::string("    \u250c") + repeat("\u2500", width) + "\u2510\n";
+    box += std::string("    ") + g.top_left + repeat(g.across, width) + g.top_right + "\n";
     for (const auto& row : screen.rows) {
-        box += std::string("    \u2502") + (screen.backlight ? bold : dim) + row + plain + "\u2502\n";
+        box += std::string("    ") + g.down + (screen.backlight ? bold() : dim()) + (style_.utf8 ? row : ascii_row(row)) +
+               plain() + g.down + "\n";
     }
-    box += std::string("    \u2514") + repeat("\u2500", width) + "\u2518\n";
+    box += std::string("    ") + g.bottom_left + repeat(g.across, width) + g.bottom_right + "\n";
     line(box);
 }
 
@@ -127,7 +213,7 @@ void LiveView::show(const SpiTransfer& t)
     std::snprintf(head, sizeof head, "%s %u bytes at %u Hz, mode %u, %s", t.dev.c_str(), t.length, t.speed_hz, t.mode,
                   t.bits_per_word == 0 ? "the device's word size"
                                        : (std::to_string(t.bits_per_word) + " bits per word").c_str());
-    std::string text = stamp(t.t) + bold + head + plain + (t.error != 0 ? "  " + failure(t.error) : "") + "\n";
+    std::string text = stamp(t.t) + bold() + head + plain() + (t.error != 0 ? "  " + failure(t.error) : "") + "\n";
     text += dump("TX", t.tx);
     if (t.error == 0) {
         text += t.rx.empty() && !t.tx.empty() ? "    RX   (nothing: no device drives MISO)\n" : dump("RX", t.rx);
@@ -153,13 +239,15 @@ void LiveView::show(const SysfsAccess& a)
     if (a.attr.size() >= 11 && a.attr.compare(a.attr.size() - 11, 11, "/duty_cycle") == 0 && a.error == 0 &&
         pwm_period_ns_ > 0) {
         // The LED's brightness follows the duty cycle.
+        const Glyphs& g = style_.utf8 ? utf8_glyphs : ascii_glyphs;
         const double fraction = static_cast<double>(std::strtoull(a.bytes.c_str(), nullptr, 10)) /
                                 static_cast<double>(pwm_period_ns_);
         const auto filled = static_cast<std::size_t>(fraction * 30 + 0.5);
         char percent[16];
         std::snprintf(percent, sizeof percent, " %5.1f%%", fraction * 100);
-        text += std::string("  ") + repeat("\u2588", filled > 30 ? 30 : filled) + repeat("\u00b7", filled > 30 ? 0 : 30 - filled) +
-                percent;
+        const std::size_t written = text.size() - stamp(a.t).size();
+        text += std::string(written < bar_column ? bar_column - written : 2, ' ') + repeat(g.full, filled > 30 ? 30 : filled) +
+                repeat(g.empty, filled > 30 ? 0 : 30 - filled) + percent;
     }
     line(text + "\n");
 }
@@ -172,11 +260,22 @@ void LiveView::show(const BufferRead& r)
     }
 }
 
+// Bus addresses and bit masks as the kernel's headers write them, in hex:
+// an address as i2c-tools prints it (0x27), the adapter's I2C_FUNCS mask
+// at its full 32 bits.
 void LiveView::show(const IoctlCall& c)
 {
     std::string text = stamp(c.t) + c.dev + " " + c.request;
     if (c.value) {
-        text += " " + std::to_string(*c.value);
+        char value[16];
+        if (c.request == "I2C_SLAVE" || c.request == "I2C_SLAVE_FORCE") {
+            std::snprintf(value, sizeof value, "0x%02x", *c.value);
+        } else if (c.request == "I2C_FUNCS") {
+            std::snprintf(value, sizeof value, "0x%08x", *c.value);
+        } else {
+            std::snprintf(value, sizeof value, "%u", *c.value);
+        }
+        text += std::string(" ") + value;
     }
     line(text + (c.error != 0 ? "  " + failure(c.error) : "") + "\n");
 }
@@ -203,8 +302,8 @@ void LiveView::show(const LcdViolation& v)
 {
     char early[48];
     std::snprintf(early, sizeof early, "%.3f", static_cast<double>(v.early_ns) / 1e3);
-    line(stamp(v.t) + red + "lcd: " + v.lost + " lost: the controller was busy for " + early + " \u00b5s more" +
-         plain + "\n");
+    line(stamp(v.t) + red() + "lcd: " + v.lost + " lost: the controller was busy for " + early + " " +
+         (style_.utf8 ? utf8_glyphs : ascii_glyphs).micro + "s more" + plain() + "\n");
 }
 
 void LiveView::show(const FileEvent& f)
@@ -216,42 +315,64 @@ void LiveView::show(const FileEvent& f)
 
 void LiveView::show(const LogLine& l)
 {
-    line(stamp(l.t) + dim + "syslog: " + printable(l.text) + plain + "\n");
+    line(stamp(l.t) + dim() + "syslog: " + printable(l.text) + plain() + "\n");
 }
 
 void LiveView::show(const InputChange& c)
 {
-    line(stamp(c.t) + bold + c.dev + " input " + std::to_string(c.channel) + " <- " + printable(c.value) + plain + " (" +
-         c.source + ")\n");
+    line(stamp(c.t) + bold() + c.dev + " input " + std::to_string(c.channel) + " <- " + printable(c.value) + plain() +
+         " (" + c.source + ")\n");
 }
 
-void LiveView::show_inputs(const std::array<std::optional<int>, 8>& counts, int selected)
+std::string LiveView::status(double t, double speed, const std::optional<KnobsState>& knobs)
 {
-    std::string text = std::string(dim) + "ADC " + plain;
-    for (std::size_t n = 0; n < counts.size(); ++n) {
-        char cell[48];
-        if (counts[n]) {
-            std::snprintf(cell, sizeof cell, "%zu:%d=%.3fV", n, *counts[n],
-                          static_cast<double>(*counts[n]) * adc_reference_volts / adc_codes);
-        } else {
-            std::snprintf(cell, sizeof cell, "%zu:-", n);
-        }
-        const bool marked = static_cast<int>(n) == selected;
-        text += std::string(marked ? bold : "") + (marked ? "[" : " ") + cell + (marked ? "]" : " ") + plain;
+    char text[64];
+    if (std::isinf(speed)) {
+        std::snprintf(text, sizeof text, "[%9.3f s]  speed max ", t);
+    } else {
+        std::snprintf(text, sizeof text, "[%9.3f s]  speed %gx", t, speed);
     }
-    line(text + dim + "  (arrows: channel, value; shift: 10 %)" + plain + "\n");
+    std::string out = text;
+    if (!knobs) {
+        return out;
+    }
+    const auto channel = [&](int n) {
+        const auto& count = knobs->counts[static_cast<std::size_t>(n)];
+        char cell[64];
+        if (count) {
+            std::snprintf(cell, sizeof cell, "  ADC %d: %4d = %.3f V", n, *count,
+                          static_cast<double>(*count) * adc_reference_volts / adc_codes);
+        } else {
+            std::snprintf(cell, sizeof cell, "  ADC %d: -", n);
+        }
+        return std::string(cell);
+    };
+    if (knobs->keys) {
+        return out + channel(knobs->selected) + "  <- -> channel, up/down turn";
+    }
+    for (int n = 0; n < static_cast<int>(knobs->counts.size()); ++n) {
+        if ((knobs->read_channels & (1U << n)) != 0) {
+            out += channel(n);
+        }
+    }
+    return out;
+}
+
+void LiveView::selected(int channel)
+{
+    line(dim() + std::string("vboard: the arrow keys turn ADC channel ") + std::to_string(channel) + plain() + "\n");
 }
 
 void LiveView::say(const std::string& text)
 {
-    line(std::string(dim) + "vboard: " + text + plain + "\n");
+    line(std::string(dim()) + "vboard: " + text + plain() + "\n");
 }
 
 void LiveView::show(const ProgramEvent& p)
 {
     switch (p.kind) {
     case ProgramEvent::Kind::signal:
-        line(stamp(p.t) + bold + signal_name(p.signal) + " delivered" + plain + "\n");
+        line(stamp(p.t) + bold() + signal_name(p.signal) + " delivered" + plain() + "\n");
         break;
     case ProgramEvent::Kind::stopped:
         line(stamp(p.t) + "stopped by vboard\n");

@@ -476,6 +476,9 @@ void Run::loop()
             }
         }
         deliver();
+        if (observer_ != nullptr) {
+            observer_->on_idle();
+        }
     }
 }
 

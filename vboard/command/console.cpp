@@ -3,32 +3,162 @@
 #include "output_files.hpp"
 #include "trace.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vboard::command {
 
-Console::Console(int view_fd, int trace_fd, int vcd_fd, VcdTimescale vcd_tick, Knobs* knobs)
-    : trace_(trace_fd), knobs_(knobs)
+namespace {
+
+// Whether `fd` writes to the same terminal as `view_fd`.
+bool same_terminal(int fd, int view_fd)
+{
+    struct stat a {};
+    struct stat b {};
+    return isatty(fd) != 0 && fstat(fd, &a) == 0 && fstat(view_fd, &b) == 0 && S_ISCHR(a.st_mode) &&
+           a.st_rdev == b.st_rdev;
+}
+
+// The ADC channel a sysfs attribute of the IIO device belongs to, as the
+// driver names them: in_voltageN_raw, and scan_elements/in_voltageN_en.
+std::optional<int> adc_channel_of(const std::string& attr)
+{
+    const std::string name = attr.substr(attr.rfind('/') + 1);
+    if (name.size() < 12 || name.compare(0, 10, "in_voltage") != 0 || name[10] < '0' || name[10] > '7' ||
+        (name.compare(11, std::string::npos, "_raw") != 0 && name.compare(11, std::string::npos, "_en") != 0)) {
+        return std::nullopt;
+    }
+    return name[10] - '0';
+}
+
+constexpr auto status_interval = std::chrono::milliseconds(50);
+
+} // namespace
+
+Console::Console(int view_fd, ViewStyle style, int trace_fd, int vcd_fd, VcdTimescale vcd_tick, Knobs* knobs)
+    : view_fd_(view_fd), trace_(trace_fd), knobs_(knobs)
 {
     if (view_fd >= 0) {
-        view_.emplace(view_fd);
+        view_.emplace(view_fd, style);
+        stdout_shared_ = same_terminal(STDOUT_FILENO, view_fd);
+        stderr_shared_ = same_terminal(STDERR_FILENO, view_fd);
     }
     if (vcd_fd >= 0) {
         vcd_.emplace([vcd_fd](std::string_view bytes) { return write_all(vcd_fd, bytes); }, vcd_tick);
     }
 }
 
-void Console::show_inputs()
+void Console::pin_status_line(double speed, int resized)
 {
-    if (view_ && knobs_ != nullptr && knobs_->keys_on()) {
-        view_->show_inputs(knobs_->counts(), knobs_->selected());
+    speed_ = speed;
+    resized_ = resized;
+    if (!view_ || !view_->escapes() || isatty(view_fd_) == 0) {
+        return;
+    }
+    status_.emplace(view_fd_);
+    int error = 0;
+    if (!status_->begin(error)) {
+        status_.reset();
+        return;
+    }
+    if (error != 0) {
+        passed(error, "the view");
+        status_.reset();
+        return;
+    }
+    update_status(true);
+}
+
+void Console::finish()
+{
+    if (status_) {
+        status_->end();
+        status_.reset();
+    }
+}
+
+double Console::virtual_now() const
+{
+    if (!pause_seen_at_) {
+        return t_;
+    }
+    if (std::isinf(speed_)) {
+        return pause_ends_;
+    }
+    const double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - *pause_seen_at_).count();
+    return std::min(pause_ends_, t_ + real * speed_);
+}
+
+void Console::update_status(bool now)
+{
+    if (!status_ || !failure_.empty()) {
+        return;
+    }
+    std::optional<KnobsState> knobs;
+    if (knobs_ != nullptr && read_channels_ != 0) {
+        knobs = KnobsState{knobs_->counts(), knobs_->selected(), knobs_->keys_on(), read_channels_};
+    }
+    const std::string text = LiveView::status(virtual_now(), speed_, knobs);
+    const auto real = std::chrono::steady_clock::now();
+    if (text == status_text_ || (!now && real - drawn_at_ < status_interval)) {
+        return;
+    }
+    status_text_ = text;
+    drawn_at_ = real;
+    passed(status_->draw(text), "the view");
+}
+
+void Console::follow(const Event& event)
+{
+    t_ = std::max(t_, time_of(event));
+    pause_seen_at_.reset();
+    if (const auto* program = std::get_if<ProgramEvent>(&event);
+        program != nullptr && program->kind == ProgramEvent::Kind::sleep) {
+        pause_ends_ = program->t + program->seconds;
+        pause_seen_at_ = std::chrono::steady_clock::now();
+    }
+    if (const auto* access = std::get_if<SysfsAccess>(&event);
+        access != nullptr && access->dev.rfind("iio:device", 0) == 0 && access->error == 0) {
+        // Read it, or put it in the buffer's scans.
+        const bool enabled = access->op == SysfsAccess::Op::read || access->bytes.rfind('1', 0) == 0;
+        if (const auto channel = adc_channel_of(access->attr); channel && enabled) {
+            read_channels_ |= 1U << *channel;
+            if (knobs_ != nullptr) {
+                knobs_->program_reads(*channel);
+            }
+        }
+    }
+}
+
+void Console::on_idle()
+{
+    update_status(false);
+}
+
+void Console::complain(const std::string& text)
+{
+    const bool own_line = view_ && stderr_shared_ && view_->line_open();
+    write_all(STDERR_FILENO, own_line ? "\n" + text : text);
+    if (view_ && stderr_shared_) {
+        view_->passed_on(text);
     }
 }
 
 bool Console::on_readable(int fd)
 {
+    if (fd == resized_) {
+        char bytes[64];
+        while (read(fd, bytes, sizeof bytes) > 0) {
+        }
+        if (status_) {
+            passed(status_->relayout(), "the view");
+        }
+        return true;
+    }
     if (knobs_ == nullptr) {
         return false;
     }
@@ -36,10 +166,14 @@ bool Console::on_readable(int fd)
     bool moved = false;
     const bool keep = knobs_->take(fd, complaint, moved);
     if (!complaint.empty()) {
-        write_all(STDERR_FILENO, complaint);
+        complain(complaint);
     }
     if (moved) {
-        show_inputs();
+        if (status_) {
+            update_status(true);
+        } else if (view_) {
+            view_->selected(knobs_->selected());
+        }
     }
     return keep;
 }
@@ -51,16 +185,23 @@ void Console::on_terminal_wanted()
         if (view_) {
             view_->say("the program reads the terminal: the arrow keys are its own now, live control is off");
         }
+        update_status(true);
     }
 }
 
 Observer::Passed Console::on_stdout(std::string_view bytes)
 {
+    if (view_ && stdout_shared_) {
+        view_->passed_on(bytes);
+    }
     return passed(write_all(STDOUT_FILENO, bytes), "standard output");
 }
 
 Observer::Passed Console::on_stderr(std::string_view bytes)
 {
+    if (view_ && stderr_shared_) {
+        view_->passed_on(bytes);
+    }
     return passed(write_all(STDERR_FILENO, bytes), "standard error");
 }
 
@@ -69,14 +210,15 @@ Observer::Passed Console::on_event(const Event& event)
     if (std::holds_alternative<LcdViolation>(event)) {
         ++violations_;
     }
+    follow(event);
     if (view_) {
         if (const int error = view_->show(event); error != 0) {
             return passed(error, "the view");
         }
-        if (const auto* change = std::get_if<InputChange>(&event);
-            change != nullptr && knobs_ != nullptr && knobs_->keys_on()) {
-            view_->show_inputs(change->counts, knobs_->selected());
-        }
+        update_status(std::holds_alternative<InputChange>(event));
+    }
+    if (!failure_.empty()) {
+        return Passed::failed; // the status line could not be drawn
     }
     if (trace_ >= 0) {
         if (const Passed p = passed(write_all(trace_, to_json(event) + "\n"), "the trace"); p != Passed::ok) {

@@ -60,6 +60,31 @@ void catch_signals_for_the_program()
     }
 }
 
+// SIGWINCH: the terminal was resized, for the status line to be laid out
+// again; a byte on this pipe, watched by the run.
+int resize_pipe[2] = {-1, -1};
+
+void note_resize(int)
+{
+    const char byte = 1;
+    const int saved = errno;
+    [[maybe_unused]] const ssize_t ignored = write(resize_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+int watch_resizes()
+{
+    if (pipe2(resize_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return -1;
+    }
+    struct sigaction action {};
+    action.sa_handler = note_resize;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &action, nullptr);
+    return resize_pipe[0];
+}
+
 // No loader runs in a static program of this PC's, so no preload gives it
 // virtual time (a board program's, static or not, gets it from qemu-arm).
 void tell_if_static(const std::string& path, const std::string& name)
@@ -107,8 +132,9 @@ int run_command(int argc, char** argv)
     const bool keys = view_fd >= 0 && view.path.empty() && tcgetpgrp(view_fd) == getpgrp();
     const int control_fd = request.control_path.empty() ? -1 : open_control(request.control_path);
     const auto& inputs = request.config.adc_inputs;
-    // The knobs start on the lowest channel given, else on the header's analog input.
-    Knobs knobs(control_fd, keys ? view_fd : -1, inputs.empty() ? ky013_channel : inputs.begin()->first);
+    // The knobs start on the lowest channel given, else on the first one the program reads.
+    Knobs knobs(control_fd, keys ? view_fd : -1,
+                inputs.empty() ? std::nullopt : std::optional<int>(inputs.begin()->first));
     for (const int fd : {control_fd, keys ? view_fd : -1}) {
         if (fd >= 0) {
             options.watch.push_back(fd);
@@ -123,12 +149,18 @@ int run_command(int argc, char** argv)
     // The program reads vboard's own standard input: the terminal, or a
     // pipe that ends when vboard's does.
     options.inherit_input = true;
-    Console console(view_fd, trace_fd, vcd_fd, request.vcd_tick, &knobs);
+    const ViewStyle style = choose_view_style(request.color, view_fd >= 0 && isatty(view_fd) != 0);
+    const int resized = style.escapes && view_fd >= 0 && isatty(view_fd) != 0 ? watch_resizes() : -1;
+    if (resized >= 0) {
+        options.watch.push_back(resized);
+    }
+    Console console(view_fd, style, trace_fd, vcd_fd, request.vcd_tick, &knobs);
     try {
         Board board(std::move(request.config));
         knobs.attach(board);
-        console.show_inputs();
+        console.pin_status_line(options.speed, resized);
         const RunResult result = board.run(options, &console);
+        console.finish();
         console.report();
         const auto violations = console.violations();
         if (request.strict_timing && violations > 0) {

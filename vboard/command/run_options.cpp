@@ -84,6 +84,20 @@ VcdTimescale vcd_timescale(std::string_view text)
     fail("--vcd-timescale needs 1ns, 10ns, 100ns or 1us, not \"" + std::string(text) + "\"");
 }
 
+// --color[=WHEN], as GNU ls takes it: alone, it means always.
+ColorMode color_mode(std::string_view text)
+{
+    constexpr std::pair<std::string_view, ColorMode> modes[] = {
+        {"", ColorMode::always}, {"always", ColorMode::always}, {"auto", ColorMode::automatic},
+        {"never", ColorMode::never}};
+    for (const auto& [name, mode] : modes) {
+        if (text == name) {
+            return mode;
+        }
+    }
+    fail("--color needs auto, always or never, not \"" + std::string(text) + "\"");
+}
+
 // A count of lines: 1 or more.
 int count(std::string_view text, const char* option)
 {
@@ -205,6 +219,7 @@ enum Code : int {
     view,
     vcd,
     vcd_timescale_code,
+    color,
 };
 
 constexpr const char* short_options = "+:a:f:t:n:s:qT:h";
@@ -230,6 +245,7 @@ const option long_options[] = {
     {"trace", required_argument, nullptr, 'T'},
     {"vcd", required_argument, nullptr, vcd},
     {"vcd-timescale", required_argument, nullptr, vcd_timescale_code},
+    {"color", optional_argument, nullptr, color},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -316,6 +332,7 @@ void apply(RunRequest& request, int code, std::string_view value)
     case 'T': request.trace_path = value; break;
     case vcd: request.vcd_path = value; break;
     case vcd_timescale_code: request.vcd_tick = vcd_timescale(value); break;
+    case color: request.color = color_mode(value); break;
     default: break;
     }
 }

@@ -6,6 +6,7 @@
 
 #include "board.hpp"
 #include "vcd.hpp"
+#include "view_style.hpp"
 
 #include <string>
 
@@ -19,6 +20,7 @@ struct RunRequest {
     VcdTimescale vcd_tick = VcdTimescale::default_tick;
     std::string view_path;
     std::string control_path;
+    ColorMode color = ColorMode::automatic;
     bool quiet = false;
     bool strict_timing = false;
 };

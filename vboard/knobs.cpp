@@ -88,7 +88,7 @@ bool Knobs::take(int fd, std::string& complaint, bool& selection_moved)
     if (fd < 0 || (fd != keys_ && fd != control_)) {
         return false; // the keys given up: the terminal's input is the program's
     }
-    char buffer[256];
+    char buffer[4096];
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         return true;
@@ -110,11 +110,17 @@ void Knobs::take_lines(std::string_view bytes, std::string& complaint)
     for (;;) {
         const auto end = bytes.find('\n');
         const std::string_view piece = bytes.substr(0, end);
-        if (!discarding_) {
+        if (!discarding_ && pending_line_.size() + piece.size() > longest_line) {
+            // Said once; the rest of it, however long, is dropped as it comes.
+            complaint += "vboard: --control: a line longer than " + std::to_string(longest_line) + " bytes (" +
+                         quoted(pending_line_ + std::string(piece.substr(0, 64))) + "), dropped\n";
+            pending_line_.clear();
+            discarding_ = true;
+        } else if (!discarding_) {
             pending_line_.append(piece);
         }
         if (end == std::string_view::npos) {
-            break;
+            return;
         }
         bytes.remove_prefix(end + 1);
         if (discarding_) {
@@ -125,13 +131,6 @@ void Knobs::take_lines(std::string_view bytes, std::string& complaint)
             complaint += "vboard: --control: " + quoted(pending_line_) + ": " + problem + "\n";
         }
         pending_line_.clear();
-    }
-    if (pending_line_.size() > longest_line) {
-        // Said once; the rest of it, however long, is dropped as it comes.
-        complaint += "vboard: --control: a line longer than " + std::to_string(longest_line) + " bytes (" +
-                     quoted(pending_line_) + "), dropped\n";
-        pending_line_.clear();
-        discarding_ = true;
     }
 }
 

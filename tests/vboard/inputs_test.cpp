@@ -21,6 +21,7 @@
 #include <pty.h>
 #include <regex>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -273,20 +274,64 @@ TEST(Inputs, ControlLinesTurnTheInputWhileTheProgramRuns)
     fs::remove_all(dir);
 }
 
+// A line that never ends (a binary file written by mistake) is complained
+// of once and dropped up to its end; a bad line is quoted with what is not
+// text escaped; the lines after both still turn the knob.
+TEST(Inputs, ControlLinesTooLongOrNotTextAreToldOnceAndEscaped)
+{
+    const fs::path dir = fs::temp_directory_path() / ("vboard-control-long-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string fifo = (dir / "control").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto vboard = start_child({VBOARD_COMMAND_PATH, "run", "--quiet", "--speed", "20", "--for", "40", "--adc", "6=100",
+                               "--control", fifo, "adc_test", "6"},
+                              true);
+    signal(SIGPIPE, SIG_IGN); // should vboard end first, a failed write, not the test's end
+    ASSERT_GT(vboard.pid, 0);
+    std::string seen;
+    ASSERT_TRUE(read_until(vboard.out, seen, "= 100\n")) << seen;
+    const int control = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(control, 0);
+    std::string lines(300000, '\xff');
+    lines[1000] = '\x01';
+    lines += "\nadc 9 \x01\"bogus\nadc 6 1.2V\n";
+    for (std::size_t done = 0; done < lines.size();) {
+        const ssize_t n = write(control, lines.data() + done, lines.size() - done);
+        ASSERT_GT(n, 0);
+        done += static_cast<std::size_t>(n);
+    }
+    close(control);
+    ASSERT_TRUE(read_until(vboard.out, seen, "= 1489\n")) << seen;
+    const int status = finish_child(vboard, seen);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_NE(seen.find("vboard: --control: a line longer than 4096 bytes (\"" + std::string("\\xff\\xff")),
+              std::string::npos)
+        << seen;
+    EXPECT_EQ(seen.find("longer than"), seen.rfind("longer than")) << "told once";
+    EXPECT_NE(seen.find("vboard: --control: \"adc 9 \\x01\\x22bogus\": the ADC has channels 0 to 7\n"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find_first_of(std::string("\x01\xff", 2)), std::string::npos) << "raw bytes echoed";
+    fs::remove_all(dir);
+}
+
 // The arrow keys at the terminal the view is drawn on: up turns the
 // selected channel (the first given) by 1 %, shift and down by 10 % down.
 TEST(Inputs, ArrowKeysTurnTheSelectedChannel)
 {
     int terminal = -1;
-    const pid_t vboard = forkpty(&terminal, nullptr, nullptr, nullptr);
+    winsize size{};
+    size.ws_col = 80;
+    size.ws_row = 24;
+    const pid_t vboard = forkpty(&terminal, nullptr, nullptr, &size);
     ASSERT_GE(vboard, 0);
     if (vboard == 0) {
+        setenv("TERM", "xterm", 1);
+        unsetenv("NO_COLOR");
         execl(VBOARD_COMMAND_PATH, VBOARD_COMMAND_PATH, "run", "--speed", "20", "--adc", "6=2048", "adc_test", "6",
               static_cast<char*>(nullptr));
         _exit(127);
     }
     std::string seen;
-    ASSERT_TRUE(read_until(terminal, seen, "[6:2048=1.650V]")) << seen; // the status line, channel 6 selected
+    ASSERT_TRUE(read_until(terminal, seen, "ADC 6: 2048 = 1.650 V  <- ->")) << seen; // the status line, channel 6 selected
     ASSERT_EQ(write(terminal, "\x1b[A", 3), 3);                           // 2048 + 41
     ASSERT_TRUE(read_until(terminal, seen, "Channel 6 = 2089\r\n")) << seen;
     ASSERT_EQ(write(terminal, "\x1b[1;2B", 6), 6); // 2089 - 410

@@ -14,13 +14,18 @@ namespace vboard::command {
 
 namespace {
 
-// Whether `fd` writes to the same terminal as `view_fd`.
+// Whether `fd` writes to the same terminal as `view_fd`: the same device,
+// or both the controlling terminal (the view opened as /dev/tty, which is
+// a device of its own), whose session the kernel tells.
 bool same_terminal(int fd, int view_fd)
 {
     struct stat a {};
     struct stat b {};
-    return isatty(fd) != 0 && fstat(fd, &a) == 0 && fstat(view_fd, &b) == 0 && S_ISCHR(a.st_mode) &&
-           a.st_rdev == b.st_rdev;
+    if (isatty(fd) == 0 || fstat(fd, &a) != 0 || fstat(view_fd, &b) != 0) {
+        return false;
+    }
+    const pid_t session = tcgetsid(fd);
+    return a.st_rdev == b.st_rdev || (session >= 0 && session == tcgetsid(view_fd));
 }
 
 // The ADC channel a sysfs attribute of the IIO device belongs to, as the

@@ -467,6 +467,9 @@ void Run::loop()
             const auto process = std::find_if(processes_.begin(), processes_.end(),
                                               [fd = fds[i].fd](const Process& p) { return p.fd == fd; });
             if (process != processes_.end() && !serve(*process)) {
+                if (process->pid == program_ && process->planned_interrupt) {
+                    interrupt_at_end_ = process->planned_interrupt;
+                }
                 close(process->fd);
                 close_fd(process->pidfd);
                 processes_.erase(process);
@@ -531,6 +534,10 @@ void Run::finish()
         {
             std::lock_guard devices(board_.devices_lock);
             board_.lcd.record_screen_if_changed();
+        }
+        if (interrupt_at_end_ && result_.signal == SIGINT) {
+            board_.recorder.advance_to(*interrupt_at_end_);
+            board_.recorder.record(ProgramEvent{to_seconds(*interrupt_at_end_), ProgramEvent::Kind::signal, 0, SIGINT});
         }
         if (!result_.stopped) {
             ProgramEvent exit{board_.recorder.now(), ProgramEvent::Kind::exit, 0, result_.signal, result_.exit_code};

@@ -145,6 +145,10 @@ private:
     bool output_closed_ = false; // stdout cut after the last line let through
     std::optional<std::int64_t> sigint_pending_since_; // when (real ns) a line count made a SIGINT due
     bool sigint_sent_ = false;
+    // When the program's pause was to be cut short by SIGINT, had its
+    // channel closed before that pause ended: the signal the preload raised
+    // then ended it (no handler), at that virtual time.
+    std::optional<std::int64_t> interrupt_at_end_;
     std::int64_t deadline_ = 0;
     std::optional<std::int64_t> grace_ends_; // real ns: when a program sent a signal has to have ended
     int passed_signal_ = 0;                  // the signal passed on last

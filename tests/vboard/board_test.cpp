@@ -547,18 +547,51 @@ TEST(Program, StopsAfterExactlyNLines)
     EXPECT_EQ(r.status(), 0);
 }
 
+struct SigintInSleep {
+    std::vector<std::string> ops;
+    const char* out;
+    int exit_code; // -1: ended by the signal
+};
+
+// The pause is cut short at that virtual time, which the record says, be
+// the program one that handles SIGINT (its usleep fails with EINTR) or one
+// that the signal ends there.
 TEST(Program, SigintAtAVirtualTimeCutsTheSleepShortThere)
 {
+    const std::vector<SigintInSleep> cases{
+        {{"handler", "usleep", "1000000", "usleep", "1000000", "print", "after"},
+         "usleep 0 0\nSIGINT\nusleep -1 4\nafter\n", 0},
+        {{"usleep", "1000000", "usleep", "1000000", "print", "after"}, "usleep 0 0\n", -1},
+    };
+    for (const auto& c : cases) {
+        RunOptions options;
+        options.sigint_at = 1.25;
+        const auto r = probe(c.ops, {}, options);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        const auto program = all_of<ProgramEvent>(r.events);
+        const auto signal = std::find_if(program.begin(), program.end(),
+                                         [](const ProgramEvent& e) { return e.kind == ProgramEvent::Kind::signal; });
+        ASSERT_NE(signal, program.end()) << c.out;
+        EXPECT_EQ(signal->t, 1.25);
+        ASSERT_EQ(program.back().kind, ProgramEvent::Kind::exit);
+        EXPECT_EQ(program.back().t, 1.25) << c.out;
+    }
+}
+
+// At a speed so slow that a pause's real length is beyond any clock's
+// range, the pause still waits (for as long as a clock can say): the run
+// meets its real-time limit, where an overflowed length would take no time.
+TEST(Program, APauseLongerThanAnyClockStillWaits)
+{
+    Board board;
     RunOptions options;
-    options.sigint_at = 1.25;
-    const auto r = probe({"handler", "usleep", "1000000", "usleep", "1000000", "print", "after"}, {}, options);
-    EXPECT_EQ(r.out, "usleep 0 0\nSIGINT\nusleep -1 4\nafter\n"); // EINTR
-    EXPECT_EQ(r.exit_code, 0);
-    const auto program = all_of<ProgramEvent>(r.events);
-    const auto signal = std::find_if(program.begin(), program.end(),
-                                     [](const ProgramEvent& e) { return e.kind == ProgramEvent::Kind::signal; });
-    ASSERT_NE(signal, program.end());
-    EXPECT_EQ(signal->t, 1.25);
+    options.argv = {DEVPROBE_PATH, "usleep", "1000000", "print", "after"};
+    options.speed = 1e-12;
+    options.timeout = std::chrono::milliseconds(300);
+    const auto r = board.run(options);
+    EXPECT_TRUE(r.timed_out);
+    EXPECT_EQ(r.out, "");
 }
 
 TEST(Program, SigintWithoutAHandlerEndsTheProgram)

@@ -309,7 +309,9 @@ FsTree::Listing FsTree::list(Ino ino)
         }
     }
     for (const Node& node : nodes_) {
-        if (std::string_view rest; below("dev/" + node.name, path, rest)) {
+        // `rest` points into the node's path: it must outlive the test.
+        const std::string node_path = "dev/" + node.name;
+        if (std::string_view rest; below(node_path, path, rest)) {
             add(rest);
         }
     }

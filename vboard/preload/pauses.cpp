@@ -52,6 +52,15 @@ int real_sleep(std::int64_t ns, std::int64_t& left_ns)
     return errno;
 }
 
+// Nanoseconds, at most some 292 years: a double beyond int64_t's range
+// converts to an undefined value, and a sleep(UINT_MAX) at a slow speed is
+// some 10^21 ns of real time.
+std::int64_t capped_ns(double ns)
+{
+    constexpr double longest = 9.2e18; // below INT64_MAX, which a double cannot hold exactly
+    return ns >= longest ? static_cast<std::int64_t>(longest) : static_cast<std::int64_t>(ns);
+}
+
 // Sleeps `ns` nanoseconds of the program's time, which is a real wait
 // shorter by the board's speed. Returns 0, or EINTR when the sleep was cut
 // short, with what was left of it in `left_ns`. A process the board cannot
@@ -80,7 +89,7 @@ int board_sleep(std::int64_t ns, std::int64_t& left_ns)
     std::int64_t real_left = 0;
     // At an unlimited speed a pause takes no real time at all.
     const double speed = page->speed;
-    const auto real_ns = std::isfinite(speed) ? static_cast<std::int64_t>(static_cast<double>(sleep_ns) / speed) : 0;
+    const auto real_ns = std::isfinite(speed) ? capped_ns(static_cast<double>(sleep_ns) / speed) : 0;
     const bool interrupted = real_ns > 0 && real_sleep(real_ns, real_left) == EINTR;
     if (planned) {
         raise(plan.raise_signal);
@@ -91,7 +100,7 @@ int board_sleep(std::int64_t ns, std::int64_t& left_ns)
     if (!cut) {
         return 0;
     }
-    left_ns = interrupted && !planned ? std::min(ns, static_cast<std::int64_t>(static_cast<double>(real_left) * speed))
+    left_ns = interrupted && !planned ? std::min(ns, capped_ns(static_cast<double>(real_left) * speed))
                                       : ns - sleep_ns;
     return EINTR;
 }

@@ -36,8 +36,10 @@ public:
 
     bool keys_on() const { return keys_ >= 0; }
 
-private:
+    // One control line ("adc 6 1.2V"): what is wrong with it, or "".
     std::string apply_line(const std::string& line);
+
+private:
     void apply_keys(bool& selection_moved);
 
     Board* board_ = nullptr;

@@ -326,6 +326,9 @@ void ScenarioCheck::take_output(Stream& stream, std::string_view bytes, bool is_
             partial += c;
             continue;
         }
+        if (!partial.empty() && partial.back() == '\r') {
+            partial.pop_back();
+        }
         tail_.push_back((is_stderr ? "stderr: " : "") + partial);
         partial.clear();
         if (tail_.size() > tail_lines) {
@@ -351,14 +354,19 @@ bool ScenarioCheck::search(Stream& stream, const Step& step)
     for (;;) {
         const auto newline = text.find('\n');
         const bool complete = newline != std::string::npos;
-        const std::string line = text.substr(0, complete ? newline : std::string::npos);
+        std::string line = text.substr(0, complete ? newline : std::string::npos);
+        // A line ends at \n; the \r of a \r\n (as a terminal shows it) is no part of it.
+        const bool carriage_return = complete && !line.empty() && line.back() == '\r';
+        if (carriage_return) {
+            line.pop_back();
+        }
         if (!line.empty() || complete) {
             stream.last_seen = line;
         }
         std::smatch match;
         if (step.pattern && std::regex_search(line, match, *step.pattern)) {
             const auto end = static_cast<std::size_t>(match.position(0) + match.length(0));
-            text.erase(0, complete && end == line.size() ? end + 1 : end);
+            text.erase(0, complete && end == line.size() ? newline + 1 : end);
             return true;
         }
         if (!step.pattern && complete && line == step.text) {

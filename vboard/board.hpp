@@ -174,10 +174,11 @@ public:
     // Asked again after every callback.
     virtual std::optional<std::int64_t> wanted_time() const { return std::nullopt; }
     // Virtual time has reached `at_ns`, the time wanted: everything the
-    // program did before it has been passed on, and a pause of the
-    // program's that spans it waits until this returns. A program that
-    // calls the board without pausing (bus time) gets it within a delivery
-    // interval of the run's loop, still with the time wanted.
+    // program did up to it has been passed on (what it does at the very
+    // time a pause of its ends comes first), and a pause of the program's
+    // that spans it waits until this returns. A program that calls the
+    // board without pausing (bus time) gets it within a delivery interval
+    // of the run's loop, still with the time wanted.
     virtual void on_time(std::int64_t) {}
 };
 

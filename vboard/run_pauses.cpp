@@ -206,7 +206,10 @@ std::optional<std::pair<int, std::int64_t>> Run::observe_pause(std::int64_t from
     deliver();
     observing_pause_ = true;
     pause_signal_.reset();
-    for (auto wanted = observer_->wanted_time(); wanted && *wanted <= until && !result_.stopped && !pause_signal_;
+    // A time the pause ends at is the program's first: what it does then
+    // comes before the observer's turn (at its next pause).
+    const auto due = [&](std::optional<std::int64_t> wanted) { return wanted && (*wanted <= from || *wanted < until); };
+    for (auto wanted = observer_->wanted_time(); due(wanted) && !result_.stopped && !pause_signal_;
          wanted = observer_->wanted_time()) {
         const std::int64_t at = std::max(from, *wanted);
         board_.recorder.advance_to(at);
@@ -222,7 +225,7 @@ void Run::observe_due()
     if (observer_ == nullptr || program_ended_ || result_.stopped) {
         return;
     }
-    if (const auto wanted = observer_->wanted_time(); wanted && *wanted <= board_.recorder.now_ns()) {
+    if (const auto wanted = observer_->wanted_time(); wanted && *wanted < board_.recorder.now_ns()) {
         observer_->on_time(*wanted);
         deliver();
     }

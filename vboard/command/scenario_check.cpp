@@ -338,8 +338,14 @@ void ScenarioCheck::take_output(Stream& stream, std::string_view bytes, bool is_
     if (partial.size() > unsearched_limit) {
         partial.erase(0, partial.size() - 4096);
     }
+    // Kept only for an expectation still to come on this stream.
+    const Step::Kind kind = is_stderr ? Step::Kind::expect_stderr : Step::Kind::expect_stdout;
+    if (done_ || std::none_of(scenario_.steps.begin() + static_cast<std::ptrdiff_t>(step_), scenario_.steps.end(),
+                              [kind](const Step& step) { return step.kind == kind; })) {
+        return;
+    }
     stream.unsearched.append(bytes);
-    if (stream.unsearched.size() > unsearched_limit && !done_) {
+    if (stream.unsearched.size() > unsearched_limit) {
         fail(control_ != nullptr ? control_->now_ns() : 0,
              "more than 4 MiB of the program's output waited for an expectation on its stream");
     }

@@ -200,8 +200,8 @@ void Run::send_signal_at(int signal, std::int64_t at)
 // order, having first been given everything up to the pause.
 std::optional<std::pair<int, std::int64_t>> Run::observe_pause(std::int64_t from, std::int64_t until)
 {
-    if (observer_ == nullptr) {
-        return std::nullopt;
+    if (observer_ == nullptr || !observer_->wanted_time()) {
+        return std::nullopt; // an observer that wants no time (a live view) gets the pause as before
     }
     deliver();
     observing_pause_ = true;

@@ -446,7 +446,12 @@ void ScenarioCheck::count_event(const Event& event)
         return;
     }
     const std::string json = to_json(event);
-    const YAML::Node fields = YAML::Load(json);
+    YAML::Node fields;
+    try {
+        fields = YAML::Load(json); // a JSON line is YAML too
+    } catch (const YAML::Exception&) {
+        return;
+    }
     bool matched_any = false;
     for (std::size_t i = 0; i < scenario_.steps.size(); ++i) {
         const Step& step = scenario_.steps[i];

@@ -142,6 +142,7 @@ Observer::Passed ScenarioCheck::on_event(const Event& event)
         }
     } else if (const auto* program = std::get_if<ProgramEvent>(&event)) {
         if (program->kind == ProgramEvent::Kind::exit) {
+            step_at_end_ = step_;
             ended_ = true;
             exit_status_ = program->status;
             exit_signal_ = program->signal;
@@ -594,9 +595,12 @@ Verdict ScenarioCheck::verdict(const RunResult& result, std::chrono::millisecond
     if (!done_ && result.board_failed) {
         done_ = true;
         verdict_ = Verdict{false, 0, "the board could not be set up: " + trimmed(result.err), {}};
-    } else if (!done_ && result.timed_out) {
-        fail(last_ns_, "killed after " + seconds_text(real_limit.count() * 1000000) +
-                           " s of real time (is it waiting for input?)");
+    } else if (result.timed_out) {
+        // Whatever the steps made of the program's end, it was the kill.
+        step_ = std::min({step_at_end_, step_, scenario_.steps.size() - 1});
+        done_ = false;
+        fail(last_ns_, "the program was killed after " + seconds_text(real_limit.count() * 1000000) +
+                           " s of real time (one blocked outside a pause, reading its input, moves no virtual time)");
     } else if (!done_ && current() != nullptr) {
         fail(last_ns_, result.err.empty() ? "the run ended without the program's end" : trimmed(result.err));
     }

@@ -104,6 +104,7 @@ private:
     int exit_status_ = 0;
     int exit_signal_ = 0;
     std::int64_t end_ns_ = 0;
+    std::size_t step_at_end_ = SIZE_MAX; // the step taken when the program ended
     std::int64_t last_ns_ = 0;
 };
 

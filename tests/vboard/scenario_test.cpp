@@ -132,6 +132,20 @@ TEST(Scenario, EachStepPassesOrFailsAtItsVirtualTime)
     }
 }
 
+// Blocked reading its input, the program moves no virtual time: the real
+// time limit ends it, and the step it was at says so.
+TEST(Scenario, AProgramThatNeverPausesIsKilledAfterTheRealTimeLimit)
+{
+    const fs::path dir = scratch("stuck");
+    const fs::path file = write_file(dir / "stuck.yaml", "run: [calculator]\nsteps:\n  - wait: 1s\n");
+    const auto r = vboard_test({"--timeout=0.5", file.string()});
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("step 1 (wait, line 3) at 0 s: waiting 1 s: the program was killed after 0.5 s of real "
+                         "time"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST(Scenario, AMalformedFileIsToldWithItsLineAndStatusTwo)
 {
     struct Case {

@@ -23,6 +23,7 @@
 #include "faults.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <array>
 #include <limits>
@@ -106,6 +107,10 @@ struct RunOptions {
     // program gets the terminal and goes on.
     bool keep_terminal = false;
 
+    // Standard input stays open after `input` for more that the observer
+    // gives (RunControl::write_input), until the program ends.
+    bool more_input = false;
+
     // Keep the whole record and output in the result (for tests). Without,
     // the run passes them to the observer and keeps nothing, so that its
     // memory stays the same however long the program runs.
@@ -129,6 +134,23 @@ struct RunResult {
     int status() const;
 };
 
+// What an observer may do to the program while it runs, from its callbacks.
+class RunControl {
+public:
+    virtual ~RunControl() = default;
+    // The virtual time of what is being passed on (the program's output is
+    // taken at its next call of the board or pause), else the run's.
+    virtual std::int64_t now_ns() const = 0;
+    // Sends `signal` to the program (recorded as a signal event). From
+    // Observer::on_time, a pause of the program's in progress is cut short
+    // by it at that time, as the kernel's signal would.
+    virtual void send_signal(int signal) = 0;
+    // More for the program's standard input (RunOptions::more_input).
+    virtual void write_input(std::string_view bytes) = 0;
+    // Stops the program, counted as a normal end (RunResult::stopped).
+    virtual void stop() = 0;
+};
+
 // Receives the run as it happens, on the thread that called Board::run, and
 // says whether it could pass each piece on.
 class Observer {
@@ -149,6 +171,18 @@ public:
     // After each of the run's waits, at least every 20 ms of real time,
     // whether or not anything happened: for what shows time passing.
     virtual void on_idle() {}
+    // Once the program has started: what the observer may do to it.
+    virtual void on_start(RunControl&) {}
+    // The virtual time (ns) at which the observer wants on_time, if any.
+    // Asked again after every callback.
+    virtual std::optional<std::int64_t> wanted_time() const { return std::nullopt; }
+    // Virtual time has reached `at_ns`, the time wanted: everything the
+    // program did up to it has been passed on (what it does at the very
+    // time a pause of its ends comes first), and a pause of the program's
+    // that spans it waits until this returns. A program that calls the
+    // board without pausing (bus time) gets it within a delivery interval
+    // of the run's loop, still with the time wanted.
+    virtual void on_time(std::int64_t) {}
 };
 
 class Board {

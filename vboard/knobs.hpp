@@ -41,10 +41,12 @@ public:
 
     bool keys_on() const { return keys_ >= 0; }
 
+    // One control line ("adc 6 1.2V"): what is wrong with it, or "".
+    std::string apply_line(const std::string& line);
+
 private:
     // Complete lines applied, one too long complained of once and dropped.
     void take_lines(std::string_view bytes, std::string& complaint);
-    std::string apply_line(const std::string& line);
     void apply_keys(bool& selection_moved);
 
     Board* board_ = nullptr;

@@ -370,7 +370,8 @@ bool Run::start()
         handlers_.watch(-1); // it ended meanwhile: the number may be another process's now
     }
     take_terminal();
-    if (process_.input >= 0 && options_.input.empty()) {
+    input_ = options_.input;
+    if (process_.input >= 0 && input_.empty() && !options_.more_input) {
         close_fd(process_.input);
     } else if (process_.input >= 0) {
         fcntl(process_.input, F_SETFL, O_NONBLOCK);
@@ -381,6 +382,9 @@ bool Run::start()
     fcntl(process_.errors, F_SETFL, O_NONBLOCK);
     fcntl(process_.control, F_SETFL, O_NONBLOCK);
     deadline_ = monotonic_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(options_.timeout).count();
+    if (observer_ != nullptr) {
+        observer_->on_start(*this);
+    }
     return true;
 }
 
@@ -415,7 +419,7 @@ void Run::loop()
         }
         std::vector<pollfd> fds{{listener_, POLLIN, 0},       {wake_, POLLIN, 0},
                                 {process_.pidfd, POLLIN, 0},  {process_.output, POLLIN, 0},
-                                {process_.errors, POLLIN, 0}, {process_.input, POLLOUT, 0},
+                                {process_.errors, POLLIN, 0}, {input_.empty() ? -1 : process_.input, POLLOUT, 0},
                                 {options_.signals, POLLIN, 0}, {process_.control, POLLIN, 0},
                                 {log_, POLLIN, 0}};
         const std::size_t first_watched = fds.size();
@@ -476,6 +480,7 @@ void Run::loop()
             }
         }
         deliver();
+        observe_due();
         if (observer_ != nullptr) {
             observer_->on_idle();
         }
@@ -569,6 +574,32 @@ void Run::release()
         munmap(clock_, sizeof *clock_);
         clock_ = nullptr;
     }
+}
+
+std::int64_t Run::now_ns() const
+{
+    return delivering_at_ ? *delivering_at_ : board_.recorder.now_ns();
+}
+
+void Run::send_signal(int signal)
+{
+    if (observing_pause_) {
+        pause_signal_ = {signal, board_.recorder.now_ns()};
+    } else {
+        send_signal_at(signal, board_.recorder.now_ns());
+    }
+}
+
+void Run::write_input(std::string_view bytes)
+{
+    if (process_.input >= 0) {
+        input_.append(bytes);
+    }
+}
+
+void Run::stop()
+{
+    stop(board_.recorder.now_ns());
 }
 
 bool Run::before_device_call(bool opens)

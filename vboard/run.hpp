@@ -21,16 +21,18 @@
 #include <sched.h>
 
 #include <atomic>
+#include <csignal>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vboard {
 
-class Run {
+class Run : public RunControl {
 public:
     Run(Board::Impl& board, const RunOptions& options, Observer* observer);
     ~Run();
@@ -43,6 +45,12 @@ public:
     bool before_device_call(bool opens);
     void after_device_call();
 
+    // RunControl, for the observer.
+    std::int64_t now_ns() const override;
+    void send_signal(int signal) override;
+    void write_input(std::string_view bytes) override;
+    void stop() override;
+
 private:
     // A process of the program, connected to the board's channel.
     struct Process {
@@ -51,7 +59,8 @@ private:
         int pidfd = -1; // signals reach this process, never one that took its id after it ended
         std::int64_t sleep_start = 0;  // the pause it is in, in virtual ns
         std::int64_t sleep_length = 0;
-        std::optional<std::int64_t> planned_interrupt; // when the board cuts that pause short with SIGINT
+        std::optional<std::int64_t> planned_interrupt; // when the board cuts that pause short with a signal
+        int planned_signal = SIGINT;                     // and which
     };
 
     // run.cpp
@@ -86,6 +95,12 @@ private:
     // True when the run owes the program a SIGINT that may go out now.
     bool sigint_due() const;
     void send_sigint(std::int64_t at);
+    void send_signal_at(int signal, std::int64_t at);
+    // The times the observer wants from `from` to `until` in a pause:
+    // the signal it sent meanwhile, if any, and when.
+    std::optional<std::pair<int, std::int64_t>> observe_pause(std::int64_t from, std::int64_t until);
+    // A time the observer wants that bus time has passed already.
+    void observe_due();
 
     // run_output.cpp
     void drain_output();
@@ -127,7 +142,10 @@ private:
     SignalHandlers handlers_;
     std::vector<Process> processes_;
     std::vector<int> watch_; // of options_.watch, those still watched
-    std::size_t input_written_ = 0;
+    std::string input_; // standard input still to be written
+    std::optional<std::int64_t> delivering_at_; // the virtual time of what the observer is being given
+    bool observing_pause_ = false;               // in Observer::on_time, within a pause of the program's
+    std::optional<std::pair<int, std::int64_t>> pause_signal_; // a signal the observer sent there, and when
     std::atomic<std::size_t> recorded_since_delivery_{0};
     std::size_t delivered_ = 0;
     // Output taken in but not yet passed to the observer, each chunk with
@@ -137,6 +155,7 @@ private:
         bool is_stdout;
         std::string bytes;
         std::size_t after_events;
+        std::int64_t at_ns; // the virtual time it was taken at
     };
     std::vector<Chunk> pending_output_;
     int lines_ = 0;

@@ -30,13 +30,13 @@ std::size_t admit(std::string_view chunk, std::optional<int> limit, int& lines)
 
 void Run::feed_input()
 {
-    const std::string& input = options_.input;
-    const ssize_t n = write(process_.input, input.data() + input_written_, input.size() - input_written_);
+    const ssize_t n = write(process_.input, input_.data(), input_.size());
     if (n > 0) {
-        input_written_ += static_cast<std::size_t>(n);
+        input_.erase(0, static_cast<std::size_t>(n));
     }
-    if ((n < 0 && errno != EAGAIN && errno != EINTR) || input_written_ == input.size()) {
+    if ((n < 0 && errno != EAGAIN && errno != EINTR) || (input_.empty() && !options_.more_input)) {
         close_fd(process_.input);
+        input_.clear();
     }
 }
 
@@ -82,7 +82,7 @@ void Run::take_output(int& fd, bool is_stdout)
             if (options_.keep_record) {
                 result_.err.append(chunk);
             }
-            pending_output_.push_back({false, std::string(chunk), board_.recorder.count()});
+            pending_output_.push_back({false, std::string(chunk), board_.recorder.count(), board_.recorder.now_ns()});
             continue;
         }
         if (output_closed_) {
@@ -92,7 +92,7 @@ void Run::take_output(int& fd, bool is_stdout)
         if (options_.keep_record) {
             result_.out.append(chunk);
         }
-        pending_output_.push_back({true, std::string(chunk), board_.recorder.count()});
+        pending_output_.push_back({true, std::string(chunk), board_.recorder.count(), board_.recorder.now_ns()});
         if (options_.stop_after_lines && lines_ >= *options_.stop_after_lines) {
             output_closed_ = true;
             stop(board_.recorder.now_ns());
@@ -111,11 +111,13 @@ void Run::deliver()
         if (observer_ == nullptr || result_.observer_failed) {
             continue;
         }
+        delivering_at_ = chunk.at_ns;
         if (chunk.is_stdout && passing_stdout_) {
             observer_said(observer_->on_stdout(chunk.bytes), process_.output, passing_stdout_);
         } else if (!chunk.is_stdout && passing_stderr_) {
             observer_said(observer_->on_stderr(chunk.bytes), process_.errors, passing_stderr_);
         }
+        delivering_at_.reset();
     }
     pending_output_.clear();
     deliver_events(SIZE_MAX);
@@ -129,7 +131,9 @@ void Run::deliver_events(std::size_t until)
         if (observer_ != nullptr && !result_.observer_failed) {
             int no_stream = -1;
             bool passing = true;
+            delivering_at_ = to_ns(time_of(event));
             const Observer::Passed passed = observer_->on_event(event);
+            delivering_at_.reset();
             observer_said(passed == Observer::Passed::closed ? Observer::Passed::failed : passed, no_stream, passing);
         }
     }

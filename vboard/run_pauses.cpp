@@ -93,6 +93,25 @@ wire::Reply Run::handle_sleep_begin(Process& process, std::int64_t ns)
         !sigint_sent_ && options_.sigint_at ? std::optional(to_ns(*options_.sigint_at)) : std::nullopt;
     const bool stop_in_sleep = stop_at && *stop_at <= end;
     const bool sigint_in_sleep = sigint_at && *sigint_at <= end;
+    // The observer's times up to the first of the board's own in this pause.
+    std::int64_t observed_until = end;
+    for (const auto& due : {stop_in_sleep ? stop_at : std::nullopt, sigint_in_sleep ? sigint_at : std::nullopt}) {
+        if (due) {
+            observed_until = std::min(observed_until, std::max(now, *due));
+        }
+    }
+    if (const auto sent = observe_pause(now, observed_until); sent || result_.stopped) {
+        if (sent && process.pid == program_) {
+            // The preload sleeps until then and raises the signal itself.
+            process.planned_interrupt = sent->second;
+            process.planned_signal = sent->first;
+            reply.interrupt_after_ns = sent->second - now;
+            reply.raise_signal = sent->first;
+        } else if (sent) {
+            send_signal_at(sent->first, sent->second);
+        }
+        return reply;
+    }
     if (stop_in_sleep && !(sigint_in_sleep && *sigint_at < *stop_at)) {
         stop(std::max(now, *stop_at));
         return reply;
@@ -114,6 +133,7 @@ wire::Reply Run::handle_sleep_begin(Process& process, std::int64_t ns)
         // The preload sleeps until then and raises the signal itself, so the
         // program's pause is cut short at exactly that virtual time.
         sigint_sent_ = true;
+        process.planned_signal = SIGINT;
         reply.interrupt_after_ns = *process.planned_interrupt - now;
         reply.raise_signal = SIGINT;
     }
@@ -124,8 +144,8 @@ void Run::handle_sleep_end(Process& process, std::int64_t real_ns, bool cut_shor
 {
     if (process.planned_interrupt) {
         board_.recorder.advance_to(*process.planned_interrupt);
-        board_.recorder.record(
-            ProgramEvent{to_seconds(*process.planned_interrupt), ProgramEvent::Kind::signal, 0, SIGINT});
+        board_.recorder.record(ProgramEvent{to_seconds(*process.planned_interrupt), ProgramEvent::Kind::signal, 0,
+                                            process.planned_signal});
         process.planned_interrupt.reset();
         return;
     }
@@ -163,8 +183,52 @@ void Run::send_sigint(std::int64_t at)
         return;
     }
     sigint_sent_ = true;
-    board_.recorder.record(ProgramEvent{to_seconds(at), ProgramEvent::Kind::signal, 0, SIGINT});
-    syscall(SYS_pidfd_send_signal, program_pidfd_, SIGINT, nullptr, 0);
+    send_signal_at(SIGINT, at);
+}
+
+void Run::send_signal_at(int signal, std::int64_t at)
+{
+    if (program_ <= 0 || program_ended_) {
+        return;
+    }
+    board_.recorder.record(ProgramEvent{to_seconds(at), ProgramEvent::Kind::signal, 0, signal});
+    syscall(SYS_pidfd_send_signal, program_pidfd_, signal, nullptr, 0);
+}
+
+// The program is paused from `from` to `until` and does nothing meanwhile:
+// the observer gets each time it wants there, with virtual time at it, in
+// order, having first been given everything up to the pause.
+std::optional<std::pair<int, std::int64_t>> Run::observe_pause(std::int64_t from, std::int64_t until)
+{
+    if (observer_ == nullptr || !observer_->wanted_time()) {
+        return std::nullopt; // an observer that wants no time (a live view) gets the pause as before
+    }
+    deliver();
+    observing_pause_ = true;
+    pause_signal_.reset();
+    // A time the pause ends at is the program's first: what it does then
+    // comes before the observer's turn (at its next pause).
+    const auto due = [&](std::optional<std::int64_t> wanted) { return wanted && (*wanted <= from || *wanted < until); };
+    for (auto wanted = observer_->wanted_time(); due(wanted) && !result_.stopped && !pause_signal_;
+         wanted = observer_->wanted_time()) {
+        const std::int64_t at = std::max(from, *wanted);
+        board_.recorder.advance_to(at);
+        observer_->on_time(at);
+        deliver(); // what the observer did (a knob turned) goes back to it
+    }
+    observing_pause_ = false;
+    return pause_signal_;
+}
+
+void Run::observe_due()
+{
+    if (observer_ == nullptr || program_ended_ || result_.stopped) {
+        return;
+    }
+    if (const auto wanted = observer_->wanted_time(); wanted && *wanted < board_.recorder.now_ns()) {
+        observer_->on_time(*wanted);
+        deliver();
+    }
 }
 
 bool Run::sigint_due() const

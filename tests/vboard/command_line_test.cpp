@@ -50,7 +50,7 @@ TEST(CommandLine, HelpVersionAndUsageErrorsAsGnuToolsGiveThem)
         {{"-V"}, 0, version.c_str(), ""},
         {{}, 2, "", "vboard: missing command\n" + try_help},
         {{"frobnicate"}, 2, "", "vboard: unknown command 'frobnicate'\n" + try_help},
-        {{"help", "frobnicate"}, 2, "", "vboard: no command frobnicate to help with (the commands: run, devices, help)\n" + try_help},
+        {{"help", "frobnicate"}, 2, "", "vboard: no command frobnicate to help with (the commands: run, devices, test, help)\n" + try_help},
         {{"devices", "--all"}, 2, "", "vboard: devices takes no arguments\n" + try_help},
         {{"--for", "3", "ky013"}, 2, "",
          "vboard: unknown option --for (run's options come after it: vboard run --for ...)\n" + try_help},

@@ -52,10 +52,11 @@ completions() {
     _ "$tree/share/bash-completion/completions/vboard" "$@"
 }
 check "the commands" "run" "$(completions vboard r)"
-check "help's topics" "run devices" "$(completions vboard help "")"
+check "help's topics" "run devices test" "$(completions vboard help "")"
 check "a value's choices" "16x2 20x4" "$(completions vboard run --lcd "")"
 check "the capture's ticks" "1ns 10ns 100ns 1us" "$(completions vboard run --vcd-timescale "")"
 check "the programs by name" "ky013" "$(completions vboard run -q ky0)"
 check "an option" "--strict-timing" "$(completions vboard run --stri)"
+check "test's options" "--keep --keep-all" "$(completions vboard test --kee)"
 
 exit $((failures > 0))

@@ -6,13 +6,15 @@ namespace vboard::command {
 const std::string_view main_help =
     "Usage: vboard run [OPTION]... [--] PROGRAM [ARG]...\n"
     "  or:  vboard devices\n"
+    "  or:  vboard test [OPTION]... FILE...\n"
     "  or:  vboard help [COMMAND]\n"
     "Run PROGRAM on a virtual board (an I2C bus with a character display, two SPI\n"
     "buses, an 8-channel ADC, a PWM controller) in virtual time, and show what its\n"
     "devices saw. PROGRAM is a path, one of the board's programs by name, or a\n"
     "program in PATH (vboard devices lists the devices and the programs). Options\n"
     "after PROGRAM are its own. PROGRAM reads vboard's standard input; its standard\n"
-    "output and error pass through unchanged.\n"
+    "output and error pass through unchanged. vboard test checks programs against\n"
+    "scenario files (vboard help test).\n"
     "\n"
     "The board:\n"
     "  -a, --adc=CH=VALUE[,VALUE]...\n"
@@ -81,6 +83,28 @@ const std::string_view main_help =
     "  vboard run --ntc=0=40C --for=10 ky013   ten seconds of readings at 40 C\n"
     "  vboard run -q -T trace.jsonl i2cdetect -y -r 0\n"
     "                                          scan the bus, every call recorded\n";
+
+const std::string_view test_help =
+    "Usage: vboard test [OPTION]... FILE...\n"
+    "Run each scenario FILE (YAML: the program, the board, the steps it is checked\n"
+    "by; see docs/scenarios.md) on a board of its own, in virtual time, as fast as\n"
+    "the machine allows, several side by side; print one line per scenario, ok or\n"
+    "FAIL with its name and its virtual and real time, and a summary.\n"
+    "\n"
+    "  -j, --jobs=N             run N scenarios at a time, each on its own CPU\n"
+    "                           (default: one per CPU this process may use)\n"
+    "      --junit=FILE         write the results to FILE as JUnit XML\n"
+    "      --keep[=DIR]         keep each failed scenario's trace, capture and\n"
+    "                           output in DIR/NAME/ (default DIR:\n"
+    "                           vboard-test-failures in the working directory)\n"
+    "      --keep-all[=DIR]     the same for every scenario, passed or failed\n"
+    "      --timeout=SECONDS    kill a scenario's program after this much real\n"
+    "                           time (default 60); its own timeout: is virtual\n"
+    "  -h, --help               show this help and exit\n"
+    "\n"
+    "Exit status: 0 when every scenario passed, 1 when one failed, 2 when a FILE\n"
+    "cannot be read or understood (its file, line and what is wrong are told),\n"
+    "125 when vboard could not write its output or report.\n";
 
 const std::string_view devices_help =
     "Usage: vboard devices\n"

@@ -11,6 +11,8 @@ namespace vboard::command {
 // The whole command: its commands, run's options, the exit statuses and
 // examples.
 extern const std::string_view main_help;
+// `vboard test --help`.
+extern const std::string_view test_help;
 // `vboard devices --help`.
 extern const std::string_view devices_help;
 

@@ -5,6 +5,7 @@
 #include "devices_command.hpp"
 #include "help.hpp"
 #include "run_command.hpp"
+#include "test_command.hpp"
 #include "usage.hpp"
 #include "version.hpp"
 
@@ -60,7 +61,10 @@ int help(int argc, char** argv)
     if (topic == "devices") {
         return print(devices_help);
     }
-    usage_error("no command " + std::string(topic) + " to help with (the commands: run, devices, help)");
+    if (topic == "test") {
+        return print(test_help);
+    }
+    usage_error("no command " + std::string(topic) + " to help with (the commands: run, devices, test, help)");
 }
 
 } // namespace
@@ -77,6 +81,9 @@ int main(int argc, char** argv)
     }
     if (command == "devices") {
         return devices_command(argc - 1, argv + 1);
+    }
+    if (command == "test") {
+        return test_command(argc - 1, argv + 1);
     }
     if (command == "help") {
         return help(argc, argv);

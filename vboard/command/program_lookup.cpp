@@ -17,10 +17,15 @@ namespace {
 constexpr int cannot_run = 126;
 constexpr int not_found = 127;
 
+// Why a program cannot be run, and the status that says so.
+struct NotRunnable {
+    int status;
+    std::string message;
+};
+
 [[noreturn]] void give_up(int status, const std::string& message)
 {
-    std::fprintf(stderr, "vboard: %s\n", message.c_str());
-    std::exit(status);
+    throw NotRunnable{status, message};
 }
 
 // Why `path` cannot be run, or "" when execve may take it: the kernel's
@@ -89,9 +94,7 @@ std::string search_path(const std::string& name)
     give_up(not_found, "no program " + name + " (not in PATH, and not one of the board's: " + known + ")");
 }
 
-} // namespace
-
-std::string find_program(const std::string& name)
+std::string look_up(const std::string& name)
 {
     if (name.empty()) {
         give_up(not_found, "the program's name is empty");
@@ -106,6 +109,28 @@ std::string find_program(const std::string& name)
         return path;
     }
     return search_path(name);
+}
+
+} // namespace
+
+std::string find_program(const std::string& name)
+{
+    try {
+        return look_up(name);
+    } catch (const NotRunnable& refused) {
+        std::fprintf(stderr, "vboard: %s\n", refused.message.c_str());
+        std::exit(refused.status);
+    }
+}
+
+std::string locate_program(const std::string& name, std::string& problem)
+{
+    try {
+        return look_up(name);
+    } catch (const NotRunnable& refused) {
+        problem = refused.message;
+        return "";
+    }
 }
 
 } // namespace vboard::command

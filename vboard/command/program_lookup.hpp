@@ -13,4 +13,7 @@ namespace vboard::command {
 
 std::string find_program(const std::string& name);
 
+// The same, for a caller that goes on: "" with `problem` said.
+std::string locate_program(const std::string& name, std::string& problem);
+
 } // namespace vboard::command

@@ -17,13 +17,23 @@ namespace vboard::command {
 
 namespace {
 
+// What is wrong with an option's value, thrown by whatever reads it.
+struct Refused {
+    std::string message;
+};
+
+[[noreturn]] void refuse(const std::string& message)
+{
+    throw Refused{message};
+}
+
 template <typename T>
 T number(std::string_view text, const char* option)
 {
     T value{};
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size()) {
-        fail(std::string(option) + " needs a number, not \"" + std::string(text) + "\"");
+        refuse(std::string(option) + " needs a number, not \"" + std::string(text) + "\"");
     }
     return value;
 }
@@ -35,7 +45,7 @@ double seconds(std::string_view text, const char* option, bool positive = false)
     const double value = number<double>(text, option);
     constexpr double longest = 30.0 * 365 * 24 * 3600;
     if (!std::isfinite(value) || value < 0 || (positive && value == 0) || value > longest) {
-        fail(std::string(option) + " needs " + (positive ? "more than 0" : "0 or more") +
+        refuse(std::string(option) + " needs " + (positive ? "more than 0" : "0 or more") +
              " seconds, at most 30 years, not \"" + std::string(text) + "\"");
     }
     return value;
@@ -63,7 +73,7 @@ double speed(std::string_view text)
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value < 0.001 ||
         value > 1e9) {
-        fail("--speed needs virtual seconds per real second, from 0.001 to 1e9, or max, not \"" +
+        refuse("--speed needs virtual seconds per real second, from 0.001 to 1e9, or max, not \"" +
              std::string(text) + "\"");
     }
     return value;
@@ -81,7 +91,7 @@ VcdTimescale vcd_timescale(std::string_view text)
             return tick;
         }
     }
-    fail("--vcd-timescale needs 1ns, 10ns, 100ns or 1us, not \"" + std::string(text) + "\"");
+    refuse("--vcd-timescale needs 1ns, 10ns, 100ns or 1us, not \"" + std::string(text) + "\"");
 }
 
 // --color[=WHEN], as GNU ls takes it: alone, it means always.
@@ -103,7 +113,7 @@ int count(std::string_view text, const char* option)
 {
     const long long value = number<long long>(text, option);
     if (value < 1 || value > std::numeric_limits<int>::max()) {
-        fail(std::string(option) + " needs a count from 1 to " + std::to_string(std::numeric_limits<int>::max()) +
+        refuse(std::string(option) + " needs a count from 1 to " + std::to_string(std::numeric_limits<int>::max()) +
              ", not \"" + std::string(text) + "\"");
     }
     return static_cast<int>(value);
@@ -112,7 +122,7 @@ int count(std::string_view text, const char* option)
 std::vector<std::uint8_t> hex_bytes(std::string_view text)
 {
     if (text.size() % 2 != 0) {
-        fail("--spi reply=HEX needs an even number of hex digits");
+        refuse("--spi reply=HEX needs an even number of hex digits");
     }
     std::vector<std::uint8_t> bytes;
     for (std::size_t i = 0; i < text.size(); i += 2) {
@@ -120,7 +130,7 @@ std::vector<std::uint8_t> hex_bytes(std::string_view text)
         const auto digits = text.substr(i, 2);
         const auto [end, ec] = std::from_chars(digits.data(), digits.data() + 2, byte, 16);
         if (ec != std::errc() || end != digits.data() + 2) {
-            fail("--spi reply= needs hex digits, not \"" + std::string(digits) + "\"");
+            refuse("--spi reply= needs hex digits, not \"" + std::string(digits) + "\"");
         }
         bytes.push_back(static_cast<std::uint8_t>(byte));
     }
@@ -132,11 +142,11 @@ std::pair<int, std::string_view> channel_and(std::string_view spec, const char* 
 {
     const auto equals = spec.find('=');
     if (equals == std::string_view::npos || equals == 0 || equals + 1 == spec.size()) {
-        fail(std::string(option) + " needs " + form);
+        refuse(std::string(option) + " needs " + form);
     }
     const int channel = number<int>(spec.substr(0, equals), option);
     if (channel < 0 || channel > 7) {
-        fail(std::string(option) + ": the ADC has channels 0 to 7");
+        refuse(std::string(option) + ": the ADC has channels 0 to 7");
     }
     return {channel, spec.substr(equals + 1)};
 }
@@ -147,7 +157,7 @@ void add_adc(BoardConfig& config, std::string_view spec)
     std::string problem;
     auto input = AdcInput::parse(what, problem);
     if (!input) {
-        fail("--adc " + std::to_string(channel) + "=" + std::string(what) + ": " + problem);
+        refuse("--adc " + std::to_string(channel) + "=" + std::string(what) + ": " + problem);
     }
     config.adc_inputs[channel] = std::move(*input);
 }
@@ -158,7 +168,7 @@ void add_thermistor(BoardConfig& config, std::string_view spec)
     std::string problem;
     auto input = AdcInput::thermistor(what, problem);
     if (!input) {
-        fail("--ntc " + std::to_string(channel) + ": " + problem);
+        refuse("--ntc " + std::to_string(channel) + ": " + problem);
     }
     config.adc_inputs[channel] = std::move(*input);
 }
@@ -177,7 +187,7 @@ SpiPeer spi_peer(std::string_view text)
         peer.kind = SpiPeer::Kind::reply;
         peer.reply = hex_bytes(text.substr(6));
     } else {
-        fail("--spi is loopback, silent, idle=00, idle=ff or reply=HEX, not \"" + std::string(text) + "\"");
+        refuse("--spi is loopback, silent, idle=00, idle=ff or reply=HEX, not \"" + std::string(text) + "\"");
     }
     return peer;
 }
@@ -185,7 +195,7 @@ SpiPeer spi_peer(std::string_view text)
 LcdGeometry lcd_size(std::string_view text)
 {
     if (text != "16x2" && text != "20x4") {
-        fail("--lcd is 16x2 or 20x4, not \"" + std::string(text) + "\"");
+        refuse("--lcd is 16x2 or 20x4, not \"" + std::string(text) + "\"");
     }
     return text == "16x2" ? lcd_16x2 : lcd_20x4;
 }
@@ -201,7 +211,7 @@ Hd44780::Start lcd_state(std::string_view text)
     if (text == "4bit-half") {
         return Hd44780::Start::four_bit_half;
     }
-    fail("--lcd-state is power-on, 4bit or 4bit-half, not \"" + std::string(text) + "\"");
+    refuse("--lcd-state is power-on, 4bit or 4bit-half, not \"" + std::string(text) + "\"");
 }
 
 // The options' codes: a short option's letter, or one of these.
@@ -316,7 +326,7 @@ void apply(RunRequest& request, int code, std::string_view value)
     case lcd_state_code: config.lcd_start = lcd_state(value); break;
     case 'f':
         if (const std::string problem = config.faults.add(value); !problem.empty()) {
-            fail("--fault: " + problem);
+            refuse("--fault: " + problem);
         }
         break;
     case 't': options.stop_at = seconds(value, "--for"); break;
@@ -369,7 +379,11 @@ RunRequest read_run_options(int argc, char** argv)
             usage_error(what_is_wrong_with(argv[optind - 1], optopt));
         }
         took_next = optarg != nullptr && optarg == argv[optind - 1] ? long_name(code) + " took \"" + optarg + "\"" : "";
-        apply(request, code, optarg != nullptr ? optarg : "");
+        try {
+            apply(request, code, optarg != nullptr ? optarg : "");
+        } catch (const Refused& refused) {
+            fail(refused.message);
+        }
     }
     if (optind >= argc) {
         usage_error(took_next.empty() ? "no program to run"
@@ -379,6 +393,31 @@ RunRequest read_run_options(int argc, char** argv)
         request.options.argv.emplace_back(argv[i]);
     }
     return request;
+}
+
+std::optional<bool> run_option_takes_value(std::string_view name)
+{
+    for (const option* o = long_options; o->name != nullptr; ++o) {
+        if (name == o->name) {
+            return o->has_arg == required_argument;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string apply_run_option(RunRequest& request, std::string_view name, std::string_view value)
+{
+    for (const option* o = long_options; o->name != nullptr; ++o) {
+        if (name == o->name && o->val != 'h') {
+            try {
+                apply(request, o->val, value);
+            } catch (const Refused& refused) {
+                return refused.message;
+            }
+            return "";
+        }
+    }
+    return "no option --" + std::string(name);
 }
 
 } // namespace vboard::command

@@ -8,7 +8,9 @@
 #include "vcd.hpp"
 #include "view_style.hpp"
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace vboard::command {
 
@@ -29,5 +31,12 @@ struct RunRequest {
 // is told on standard error and ends vboard with status 2. --help prints
 // the help and ends with 0.
 RunRequest read_run_options(int argc, char** argv);
+
+// One of `vboard run`'s options by its long name, as a scenario file gives
+// them: whether it takes a value (nullopt: there is no such option), and
+// the option applied to `request` with `value` ("" for one that takes
+// none), with what is wrong with the value, or "".
+std::optional<bool> run_option_takes_value(std::string_view name);
+std::string apply_run_option(RunRequest& request, std::string_view name, std::string_view value);
 
 } // namespace vboard::command

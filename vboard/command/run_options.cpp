@@ -105,7 +105,7 @@ ColorMode color_mode(std::string_view text)
             return mode;
         }
     }
-    fail("--color needs auto, always or never, not \"" + std::string(text) + "\"");
+    refuse("--color needs auto, always or never, not \"" + std::string(text) + "\"");
 }
 
 // A count of lines: 1 or more.

@@ -235,8 +235,8 @@ TEST(Command, ViewShowsALostDisplayTransferInRed)
     const fs::path dir = scratch_directory("view-lost");
     const std::string view = (dir / "view.txt").string();
     // A wake-up frame at once, inside the display's 40 ms power-on reset.
-    const auto r = run_child({VBOARD_COMMAND_PATH, "run", "--view", view, "--", DEVPROBE_PATH, "open", "/dev/i2c-0", "rw",
-                              "address", "0x27", "i2cwrite", "0c083c38"},
+    const auto r = run_child({"/usr/bin/env", "LC_ALL=C.UTF-8", VBOARD_COMMAND_PATH, "run", "--color=always", "--view", view,
+                              "--", DEVPROBE_PATH, "open", "/dev/i2c-0", "rw", "address", "0x27", "i2cwrite", "0c083c38"},
                              "");
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::ifstream in(view);

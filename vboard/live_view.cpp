@@ -14,12 +14,12 @@ namespace vboard {
 
 namespace {
 
-// Where the view's bytes go with no escapes (a file, a pipe, --color=never),
-// its styles are nothing at all.
-const char* dim_style = "\033[2m";
-const char* bold_style = "\033[1m";
-const char* red_style = "\033[31m";
-const char* plain_style = "\033[0m";
+// SGR styles, written only where the view takes escapes (ViewStyle); a
+// file, a pipe or --color=never gets none of them.
+constexpr const char* dim_style = "\033[2m";
+constexpr const char* bold_style = "\033[1m";
+constexpr const char* red_style = "\033[31m";
+constexpr const char* plain_style = "\033[0m";
 
 // Box and bar pieces, in UTF-8 or in ASCII.
 struct Glyphs {

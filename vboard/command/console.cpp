@@ -103,13 +103,18 @@ void Console::update_status(bool now)
     if (!status_ || !failure_.empty()) {
         return;
     }
+    // Checked first: on_event comes here for every event, and the knobs'
+    // counts are read from the board's devices.
+    const auto real = std::chrono::steady_clock::now();
+    if (!now && real - drawn_at_ < status_interval) {
+        return;
+    }
     std::optional<KnobsState> knobs;
     if (knobs_ != nullptr && read_channels_ != 0) {
         knobs = KnobsState{knobs_->counts(), knobs_->selected(), knobs_->keys_on(), read_channels_};
     }
     const std::string text = LiveView::status(virtual_now(), speed_, knobs);
-    const auto real = std::chrono::steady_clock::now();
-    if (text == status_text_ || (!now && real - drawn_at_ < status_interval)) {
+    if (text == status_text_) {
         return;
     }
     status_text_ = text;

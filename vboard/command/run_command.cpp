@@ -14,6 +14,7 @@
 #include <cstring>
 #include <elf.h>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,55 +35,47 @@ int open_control(const std::string& path)
     return fd;
 }
 
-// SIGINT, SIGTERM and SIGHUP are for the program: written to this pipe and
-// passed on by the run, which then waits for the program to end.
+// Signals vboard takes as bytes on a pipe of their own, which the run
+// watches: the signal's number is the byte.
+void write_byte(int fd, int signal)
+{
+    const auto byte = static_cast<unsigned char>(signal);
+    const int saved = errno;
+    [[maybe_unused]] const ssize_t ignored = write(fd, &byte, 1);
+    errno = saved;
+}
+
+// The pipe's read end, or -1 when none could be made.
+int catch_into(int (&pipe)[2], void (*handler)(int), std::initializer_list<int> signals)
+{
+    if (pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return -1;
+    }
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : signals) {
+        sigaction(signal, &action, nullptr);
+    }
+    return pipe[0];
+}
+
+// SIGINT, SIGTERM and SIGHUP are for the program: passed on by the run,
+// which then waits for the program to end.
 int signal_pipe[2] = {-1, -1};
 
 void pass_on(int signal)
 {
-    const auto byte = static_cast<unsigned char>(signal);
-    const int saved = errno;
-    [[maybe_unused]] const ssize_t ignored = write(signal_pipe[1], &byte, 1);
-    errno = saved;
+    write_byte(signal_pipe[1], signal);
 }
 
-void catch_signals_for_the_program()
-{
-    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return;
-    }
-    struct sigaction action {};
-    action.sa_handler = pass_on;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
-    }
-}
-
-// SIGWINCH: the terminal was resized, for the status line to be laid out
-// again; a byte on this pipe, watched by the run.
+// SIGWINCH: the terminal was resized, for the status line to be laid out again.
 int resize_pipe[2] = {-1, -1};
 
-void note_resize(int)
+void note_resize(int signal)
 {
-    const char byte = 1;
-    const int saved = errno;
-    [[maybe_unused]] const ssize_t ignored = write(resize_pipe[1], &byte, 1);
-    errno = saved;
-}
-
-int watch_resizes()
-{
-    if (pipe2(resize_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return -1;
-    }
-    struct sigaction action {};
-    action.sa_handler = note_resize;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGWINCH, &action, nullptr);
-    return resize_pipe[0];
+    write_byte(resize_pipe[1], signal);
 }
 
 // No loader runs in a static program of this PC's, so no preload gives it
@@ -144,13 +137,13 @@ int run_command(int argc, char** argv)
     // vboard's own writes report a closed pipe as EPIPE; the program starts
     // with SIGPIPE at its default.
     signal(SIGPIPE, SIG_IGN);
-    catch_signals_for_the_program();
-    options.signals = signal_pipe[0];
+    options.signals = catch_into(signal_pipe, pass_on, {SIGINT, SIGTERM, SIGHUP});
     // The program reads vboard's own standard input: the terminal, or a
     // pipe that ends when vboard's does.
     options.inherit_input = true;
     const ViewStyle style = choose_view_style(request.color, view_fd >= 0 && isatty(view_fd) != 0);
-    const int resized = style.escapes && view_fd >= 0 && isatty(view_fd) != 0 ? watch_resizes() : -1;
+    const bool resizable = style.escapes && view_fd >= 0 && isatty(view_fd) != 0;
+    const int resized = resizable ? catch_into(resize_pipe, note_resize, {SIGWINCH}) : -1;
     if (resized >= 0) {
         options.watch.push_back(resized);
     }

@@ -66,7 +66,9 @@ std::optional<std::int64_t> integer(const std::string& text)
 } // namespace
 
 ScenarioCheck::ScenarioCheck(const Scenario& scenario, Knobs& knobs, KeptFiles* kept)
-    : scenario_(scenario), knobs_(knobs), kept_(kept), event_counts_(scenario.steps.size(), 0)
+    : scenario_(scenario), knobs_(knobs), kept_(kept), event_counts_(scenario.steps.size(), 0),
+      counts_events_(std::any_of(scenario.steps.begin(), scenario.steps.end(),
+                                 [](const Step& step) { return step.kind == Step::Kind::expect_event; }))
 {
 }
 
@@ -439,11 +441,7 @@ bool ScenarioCheck::pwm_holds(const Step& step, std::string& seen) const
 
 void ScenarioCheck::count_event(const Event& event)
 {
-    bool wanted = false;
-    for (const auto& step : scenario_.steps) {
-        wanted = wanted || step.kind == Step::Kind::expect_event;
-    }
-    if (!wanted) {
+    if (!counts_events_) {
         return;
     }
     const std::string json = to_json(event);

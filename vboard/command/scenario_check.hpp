@@ -95,6 +95,7 @@ private:
     std::vector<std::string> screen_;
     bool display_on_ = true;
     std::vector<long> event_counts_; // per step: the events that matched it so far (expect-event)
+    bool counts_events_;              // the scenario has an expect-event step
     std::string last_event_;
     std::size_t violations_ = 0;
     std::string first_violation_;

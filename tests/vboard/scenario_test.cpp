@@ -18,13 +18,20 @@ namespace {
 namespace fs = std::filesystem;
 using test_support::run_child;
 
-fs::path scratch(const std::string& name)
-{
-    const fs::path dir = fs::temp_directory_path() / ("vboard-scenario-" + name + "-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
+// A test's own directory, gone with the test whether it passes or not.
+struct Scratch {
+    explicit Scratch(const std::string& name)
+        : dir(fs::temp_directory_path() / ("vboard-scenario-" + name + "-" + std::to_string(getpid())))
+    {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { fs::remove_all(dir); }
+
+    const fs::path dir;
+};
 
 fs::path write_file(const fs::path& path, const std::string& text)
 {
@@ -117,7 +124,8 @@ TEST(Scenario, EachStepPassesOrFailsAtItsVirtualTime)
          "expected no transfer lost by the display controller: the display controller lost 1 transfer while busy; "
          "last seen: the first: instruction 0x00 at 0.00028 s"},
     };
-    const fs::path dir = scratch("steps");
+    const Scratch scratch("steps");
+    const fs::path& dir = scratch.dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string board = c.board.empty() ? "" : "board:\n" + c.board + "\n";
@@ -136,7 +144,8 @@ TEST(Scenario, EachStepPassesOrFailsAtItsVirtualTime)
 // time limit ends it, and the step it was at says so.
 TEST(Scenario, AProgramThatNeverPausesIsKilledAfterTheRealTimeLimit)
 {
-    const fs::path dir = scratch("stuck");
+    const Scratch scratch("stuck");
+    const fs::path& dir = scratch.dir;
     const fs::path file = write_file(dir / "stuck.yaml", "run: [calculator]\nsteps:\n  - wait: 1s\n");
     const auto r = vboard_test({"--timeout=0.5", file.string()});
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
@@ -168,7 +177,8 @@ TEST(Scenario, AMalformedFileIsToldWithItsLineAndStatusTwo)
         {run + "steps: [\n", ":3: end of sequence flow not found"},
         {run + "steps: []\n", ":2: a scenario needs steps: a list of at least one"},
     };
-    const fs::path dir = scratch("malformed");
+    const Scratch scratch("malformed");
+    const fs::path& dir = scratch.dir;
     const fs::path good = write_file(dir / "good.yaml", run + "steps:\n  - expect-exit: 0\n");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -188,7 +198,8 @@ TEST(Scenario, AMalformedFileIsToldWithItsLineAndStatusTwo)
 // every run reads its own board's.
 TEST(Scenario, RunsSideBySideOnBoardsOfTheirOwn)
 {
-    const fs::path dir = scratch("parallel");
+    const Scratch scratch("parallel");
+    const fs::path& dir = scratch.dir;
     std::vector<std::string> files{"-j", "4"};
     const int counts[] = {621, 1241, 1862, 2482}; // 0.5 V to 2 V of 3.3 V in 4096 codes
     for (int i = 0; i < 4; ++i) {
@@ -217,7 +228,8 @@ std::string without_times(std::string xml)
 
 TEST(Scenario, JunitReportIsWellFormedAndTheSameOnEveryRun)
 {
-    const fs::path dir = scratch("junit");
+    const Scratch scratch("junit");
+    const fs::path& dir = scratch.dir;
     const std::string run = "run: [" + std::string(DEVPROBE_PATH) + ", print, 'a <b> & \"c\"']\n";
     const fs::path passes = write_file(dir / "passes.yaml", "name: passes\n" + run + "steps:\n  - expect-exit: 0\n");
     const fs::path fails =
@@ -256,7 +268,8 @@ TEST(Scenario, JunitReportIsWellFormedAndTheSameOnEveryRun)
 
 TEST(Scenario, KeepsAFailedScenariosTraceCaptureAndOutput)
 {
-    const fs::path dir = scratch("keep");
+    const Scratch scratch("keep");
+    const fs::path& dir = scratch.dir;
     const std::string run = "run: [" + std::string(DEVPROBE_PATH) + ", print, hello, bogus]\n";
     const fs::path passes = write_file(dir / "passes.yaml", run + "steps:\n  - expect-exit: 2\n");
     const fs::path fails = write_file(dir / "fails.yaml", run + "steps:\n  - expect-exit: 0\n");

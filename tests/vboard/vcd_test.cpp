@@ -187,6 +187,7 @@ TEST(Vcd, HeaderNamesTheVersionTheDateAndTheTimescale)
             EXPECT_EQ(run.run.exit_code, 2) << value;
             EXPECT_EQ(run.run.err, "vboard: --vcd-timescale needs 1ns, 10ns, 100ns or 1us, not \"" + value + "\"\n");
             EXPECT_FALSE(fs::exists(run.vcd)) << value;
+            fs::remove_all(run.dir);
             continue;
         }
         ASSERT_EQ(run.run.exit_code, 0) << value << ": " << run.run.err;

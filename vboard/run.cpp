@@ -352,9 +352,12 @@ bool Run::start()
     }
     int exec_errno = 0;
     if (set && read(process_.exec_status, &exec_errno, sizeof exec_errno) == sizeof exec_errno) {
-        // The board was in place; the program itself could not be run.
+        // The board was in place; the program itself could not be run. As
+        // env(1) ends: 127 when it is not there (as the board's root sees
+        // it), 126 when it is there but cannot be run (no ELF or script the
+        // kernel knows, a missing interpreter is ENOENT too).
         result_.err = "vboard: cannot run " + options_.argv[0] + ": " + std::strerror(exec_errno) + "\n";
-        result_.exit_code = 127;
+        result_.exit_code = exec_errno == ENOENT ? 127 : 126;
     } else if (!set) {
         result_.err = "vboard: " + error + "\n";
         result_.board_failed = true;

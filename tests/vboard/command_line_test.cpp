@@ -178,10 +178,20 @@ TEST(CommandLine, AProgramThatCannotBeRunEndsWithEnvsStatuses)
     const fs::path plain = dir / "bin" / "notes";
     std::ofstream(plain) << "not a program\n";
     chmod(plain.c_str(), 0644);
+    // Executable, but nothing the kernel can run: no ELF, no "#!" line.
+    const fs::path garbage = dir / "bin" / "garbage";
+    std::ofstream(garbage) << "\x7f" "ELX not a program\n";
+    chmod(garbage.c_str(), 0755);
+    // A script whose interpreter is not there: execve says ENOENT.
+    const fs::path orphan = dir / "bin" / "orphan";
+    std::ofstream(orphan) << "#!/no/such/interpreter\n";
+    chmod(orphan.c_str(), 0755);
     const std::vector<Unrunnable> cases{
         {plain.string(), 126, "vboard: cannot run " + plain.string() + ": Permission denied\n"},
         {dir.string(), 126, "vboard: cannot run " + dir.string() + ": it is a directory\n"},
         {"/dev/null", 126, "vboard: cannot run /dev/null: it is no regular file\n"},
+        {garbage.string(), 126, "vboard: cannot run " + garbage.string() + ": Exec format error\n"},
+        {orphan.string(), 127, "vboard: cannot run " + orphan.string() + ": No such file or directory\n"},
         {"", 127, "vboard: the program's name is empty\n"},
         {dir.string() + "/absent", 127, "vboard: no program " + dir.string() + "/absent: No such file or directory\n"},
         {plain.string() + "/x", 127, "vboard: no program " + plain.string() + "/x: Not a directory\n"},

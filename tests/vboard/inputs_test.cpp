@@ -163,6 +163,8 @@ TEST(Inputs, VoltsBecomeTheNearestCountOfTheConverter)
     EXPECT_FALSE(AdcInput::parse("3.4V", problem));
     EXPECT_EQ(problem, "3.4V is outside the converter's input range, 0 to 3.3V");
     EXPECT_FALSE(AdcInput::parse("-0.1V", problem));
+    EXPECT_FALSE(AdcInput::parse("1,2mV", problem));
+    EXPECT_EQ(problem, "2mV is no voltage: volts as a number, such as 1.65V");
     EXPECT_FALSE(AdcInput::parse("ramp:a..1V:1", problem));
     EXPECT_EQ(problem, "\"a\" in ramp:a..1V:1 is not a level of the converter: a count 0 to 4095, or 0 to 3.3V");
 }

@@ -125,7 +125,11 @@ std::optional<AdcInput> AdcInput::parse(std::string_view spec, std::string& prob
     for (const auto value : split(spec, ",")) {
         if (!value.empty() && value.back() == 'V') {
             const auto volts = number(value.substr(0, value.size() - 1));
-            const auto count = volts ? count_of_volts(*volts) : std::nullopt;
+            if (!volts) {
+                problem = std::string(value) + " is no voltage: volts as a number, such as 1.65V";
+                return std::nullopt;
+            }
+            const auto count = count_of_volts(*volts);
             if (!count) {
                 problem = std::string(value) + " is outside the converter's input range, 0 to 3.3V";
                 return std::nullopt;

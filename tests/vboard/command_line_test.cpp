@@ -48,6 +48,8 @@ TEST(CommandLine, HelpVersionAndUsageErrorsAsGnuToolsGiveThem)
         {{"run", "-h"}, 0, "help", ""},
         {{"--version"}, 0, version.c_str(), ""},
         {{"-V"}, 0, version.c_str(), ""},
+        {{"run", "--version"}, 0, version.c_str(), ""},
+        {{"run", "-q", "-V", "x"}, 0, version.c_str(), ""},
         {{}, 2, "", "vboard: missing command\n" + try_help},
         {{"frobnicate"}, 2, "", "vboard: unknown command 'frobnicate'\n" + try_help},
         {{"help", "frobnicate"}, 2, "", "vboard: no command frobnicate to help with (the commands: run, devices, test, help)\n" + try_help},

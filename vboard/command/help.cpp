@@ -1,6 +1,13 @@
 #include "help.hpp"
 
+#include "version.hpp"
+
 namespace vboard::command {
+
+std::string version_text()
+{
+    return std::string("vboard (board bring-up tools) ") + vboard::version + "\n";
+}
 
 // At most 80 columns a line, for a terminal of any size.
 const std::string_view main_help =

@@ -4,6 +4,7 @@
 // print. The man page is made from `vboard --help` (help2man), so these
 // texts are the one reference of the options.
 
+#include <string>
 #include <string_view>
 
 namespace vboard::command {
@@ -15,5 +16,7 @@ extern const std::string_view main_help;
 extern const std::string_view test_help;
 // `vboard devices --help`.
 extern const std::string_view devices_help;
+// What `vboard --version` (and `vboard run --version`) prints.
+std::string version_text();
 
 } // namespace vboard::command

@@ -7,7 +7,6 @@
 #include "run_command.hpp"
 #include "test_command.hpp"
 #include "usage.hpp"
-#include "version.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +44,7 @@ int print(std::string_view text)
 
 int version()
 {
-    return print(std::string("vboard (board bring-up tools) ") + vboard::version + "\n");
+    return print(version_text());
 }
 
 // `vboard help [COMMAND]`.

@@ -232,7 +232,7 @@ enum Code : int {
     color,
 };
 
-constexpr const char* short_options = "+:a:f:t:n:s:qT:h";
+constexpr const char* short_options = "+:a:f:t:n:s:qT:hV";
 
 const option long_options[] = {
     {"adc", required_argument, nullptr, 'a'},
@@ -257,6 +257,7 @@ const option long_options[] = {
     {"vcd-timescale", required_argument, nullptr, vcd_timescale_code},
     {"color", optional_argument, nullptr, color},
     {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -368,8 +369,8 @@ RunRequest read_run_options(int argc, char** argv)
         if (code == -1) {
             break;
         }
-        if (code == 'h') {
-            std::fputs(main_help.data(), stdout);
+        if (code == 'h' || code == 'V') {
+            std::fputs(code == 'h' ? main_help.data() : version_text().c_str(), stdout);
             std::exit(std::fflush(stdout) == 0 ? 0 : 125);
         }
         if (code == ':') {

@@ -325,7 +325,7 @@ void read_board(Scenario& scenario, const YAML::Node& board)
     for (const auto& entry : board) {
         const std::string name = entry.first.Scalar();
         const auto takes_value = run_option_takes_value(name);
-        if (!takes_value || name == "help") {
+        if (!takes_value || name == "help" || name == "version") {
             malformed(entry.first, "no option --" + name + " of vboard run to set the board with");
         }
         if (not_for_scenarios.count(name) != 0) {

@@ -162,6 +162,31 @@ TEST(Safety, ClosedStandardStreamsNeverTakeTheTracesPlace)
     fs::remove_all(dir);
 }
 
+struct ClosedStream {
+    const char* command;
+    const char* out; // what vboard's other stream says
+    const char* err;
+};
+
+// Output to a closed standard stream is lost output: vboard says so on the
+// other stream and ends with 125, as for a full disk.
+TEST(Safety, OutputToAClosedStandardStreamIsTold)
+{
+    const std::vector<ClosedStream> cases = {
+        {"\"$V\" run --quiet --for 2 ky013 >&-", "",
+         "vboard: cannot write standard output: Bad file descriptor; the program was stopped\n"},
+        {"\"$V\" run --quiet -- /bin/sh -c 'echo oops >&2' 2>&-",
+         "vboard: cannot write standard error: Bad file descriptor; the program was stopped\n", ""},
+        {"\"$V\" --version >&-", "", "vboard: cannot write standard output: Bad file descriptor\n"},
+    };
+    for (const ClosedStream& c : cases) {
+        const auto r = bash(c.command);
+        EXPECT_EQ(r.exit_code, 125) << c.command;
+        EXPECT_EQ(r.out, c.out) << c.command;
+        EXPECT_EQ(r.err, c.err) << c.command;
+    }
+}
+
 // --- Signals -----------------------------------------------------------------------------
 
 enum class Interrupt { ctrl_c_at_the_terminal, sigint_to_vboard, sigterm_to_vboard };

@@ -19,12 +19,15 @@ namespace {
 
 using namespace vboard::command;
 
-// Descriptors 0 to 2 held, on /dev/null where closed: whatever vboard opens
-// next must never take the place of a standard stream.
+// Descriptors 0 to 2 held where closed: whatever vboard opens next must
+// never take the place of a standard stream. They are held on /dev/null
+// opened for reading only, so that a write to a closed standard output or
+// error still fails with EBADF, as on the closed descriptor, and output
+// that cannot go anywhere is told, not lost.
 void hold_standard_streams()
 {
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) != fd) {
             std::_Exit(125);
         }
     }

@@ -28,6 +28,14 @@ bool same_terminal(int fd, int view_fd)
     return a.st_rdev == b.st_rdev || (session >= 0 && session == tcgetsid(view_fd));
 }
 
+// Whether two descriptors write the same open pipe, file or device.
+bool same_file(int fd, int other)
+{
+    struct stat a {};
+    struct stat b {};
+    return fstat(fd, &a) == 0 && fstat(other, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // The ADC channel a sysfs attribute of the IIO device belongs to, as the
 // driver names them: in_voltageN_raw, and scan_elements/in_voltageN_en.
 std::optional<int> adc_channel_of(const std::string& attr)
@@ -50,6 +58,7 @@ Console::Console(int view_fd, ViewStyle style, int trace_fd, int vcd_fd, VcdTime
     if (view_fd >= 0) {
         view_.emplace(view_fd, style);
         stdout_shared_ = same_terminal(STDOUT_FILENO, view_fd);
+        view_on_stdout_ = same_file(STDOUT_FILENO, view_fd);
         stderr_shared_ = same_terminal(STDERR_FILENO, view_fd);
     }
     if (vcd_fd >= 0) {
@@ -243,7 +252,7 @@ Observer::Passed Console::on_event(const Event& event)
 
 void Console::report() const
 {
-    if (failure_.empty()) {
+    if (failure_.empty() || view_reader_gone_) {
         return;
     }
     const std::string message = "vboard: cannot write " + failure_ + "; the program was stopped\n";
@@ -261,6 +270,7 @@ Observer::Passed Console::passed(int error, const char* what)
         return Passed::closed;
     }
     if (failure_.empty()) {
+        view_reader_gone_ = error == EPIPE && view_on_stdout_ && std::strcmp(what, "the view") == 0;
         failure_ = std::string(what) + ": " + std::strerror(error);
         failed_stream_ = std::strcmp(what, "standard error") == 0 ? STDERR_FILENO : STDOUT_FILENO;
     }

@@ -45,6 +45,11 @@ public:
     // Says what failed, on standard error unless that is what failed.
     void report() const;
 
+    // Whether the view went to standard output and its reader has gone
+    // (`vboard run --view - ... | head`): vboard then ends as a tool whose
+    // output pipe closed does, quietly, with 128 + SIGPIPE.
+    bool view_reader_gone() const { return view_reader_gone_; }
+
     void on_idle() override;
 
 private:
@@ -79,6 +84,8 @@ private:
     std::optional<VcdWriter> vcd_;
     std::string failure_;
     int failed_stream_ = -1;
+    bool view_on_stdout_ = false;
+    bool view_reader_gone_ = false;
     std::size_t violations_ = 0;
     Knobs* knobs_;
 };

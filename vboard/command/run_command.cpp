@@ -154,6 +154,9 @@ int run_command(int argc, char** argv)
         console.pin_status_line(options.speed, resized);
         const RunResult result = board.run(options, &console);
         console.finish();
+        if (console.view_reader_gone()) {
+            return 128 + SIGPIPE;
+        }
         console.report();
         const auto violations = console.violations();
         if (request.strict_timing && violations > 0) {

@@ -230,6 +230,31 @@ INSTANTIATE_TEST_SUITE_P(
                     "attempt(lambda: os.posix_spawn('/bin/true', ['true'], {},\n"
                     "        file_actions=[(os.POSIX_SPAWN_OPEN, 3, '/dev/loop0', os.O_RDONLY, 0)]))\n"},
                    {}, "ENOENT\nENOENT\nENOENT\nENOENT\n"},
+        // Root on the board has a container's capabilities: what a board's
+        // start-up script does with the others (mount sysfs or devtmpfs,
+        // unmount the board's /sys or /proc, make a device node, set a
+        // sysctl or the clock) would act on the PC's kernel, and is refused.
+        KernelRule{"root_keeps_to_the_board",
+                   {python, "-c",
+                    "import ctypes, errno, os, stat, tempfile, time\n"
+                    "libc = ctypes.CDLL(None, use_errno=True)\n"
+                    "def call(rc):\n"
+                    "    print(errno.errorcode[ctypes.get_errno()] if rc != 0 else 'done')\n"
+                    "def attempt(f):\n"
+                    "    try:\n"
+                    "        f(); print('done')\n"
+                    "    except OSError as e:\n"
+                    "        print(errno.errorcode[e.errno])\n"
+                    "call(libc.mount(b'sysfs', b'/sys', b'sysfs', 0, None))\n"
+                    "call(libc.mount(b'devtmpfs', b'/dev', b'devtmpfs', 0, None))\n"
+                    "call(libc.umount2(b'/sys', 2))\n"
+                    "call(libc.umount2(b'/proc', 2))\n"
+                    "attempt(lambda: os.mknod(tempfile.mktemp(), stat.S_IFCHR | 0o600, os.makedev(1, 11)))\n"
+                    "attempt(lambda: open('/proc/sys/vm/drop_caches', 'w').write('1'))\n"
+                    "attempt(lambda: time.clock_settime(time.CLOCK_REALTIME, time.time()))\n"
+                    "bounding = int(next(l for l in open('/proc/self/status') if l.startswith('CapBnd')).split()[1], 16)\n"
+                    "print('CAP_SYS_ADMIN' if bounding >> 21 & 1 else 'no CAP_SYS_ADMIN')\n"},
+                   {}, "EPERM\nEPERM\nEPERM\nEPERM\nEPERM\nEROFS\nEPERM\nno CAP_SYS_ADMIN\n"},
         // A program leaking node descriptors meets its own limit.
         KernelRule{"leaked_node_descriptors",
                    {python, "-c",

@@ -150,7 +150,10 @@ void mount_dev(int board, const std::vector<NodeName>& nodes)
         harmless[i] = clone_of(AT_FDCWD, (std::string("/dev/") + harmless_nodes[i]).c_str());
     }
     const int pts = clone_of(AT_FDCWD, "/dev/pts");
-    attach(new_mount("tmpfs", {"mode=0755", "size=1m"}, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NOEXEC), "/dev");
+    // No device of the PC's can be opened through an inode made there
+    // (mknod): the harmless ones below are binds, mounts of their own.
+    attach(new_mount("tmpfs", {"mode=0755", "size=1m"}, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOEXEC),
+           "/dev");
 
     for (std::size_t i = 0; i < harmless_nodes.size(); ++i) {
         const std::string path = std::string("/dev/") + harmless_nodes[i];

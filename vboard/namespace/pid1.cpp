@@ -1,5 +1,6 @@
 #include "pid1.hpp"
 
+#include "capabilities.hpp"
 #include "control.hpp"
 #include "report.hpp"
 
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <string>
 
 extern char** environ;
 
@@ -20,12 +22,31 @@ namespace vboard::init {
 
 namespace {
 
-// The namespace's own /proc: the run's processes and nothing else.
+// A file or directory of /proc made read-only where it is (where the
+// kernel has it at all: SysRq is a build option).
+void read_only(const char* path)
+{
+    if (access(path, F_OK) != 0 && errno == ENOENT) {
+        return;
+    }
+    if (mount(path, path, nullptr, MS_BIND, nullptr) != 0 ||
+        mount(nullptr, path, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) !=
+            0) {
+        fail_with_errno(std::string("cannot make the board's ") + path + " read-only");
+    }
+}
+
+// The namespace's own /proc: the run's processes and nothing else. Its
+// sysctls and SysRq are the PC's kernel's (a board script's `echo 1 >
+// /proc/sys/...` or `echo b > /proc/sysrq-trigger` would set or reboot the
+// PC), so they are read-only, as in a container.
 void mount_proc()
 {
     if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
         fail_with_errno("cannot mount the board's /proc");
     }
+    read_only("/proc/sys");
+    read_only("/proc/sysrq-trigger");
 }
 
 // The program's process, from fork() to execve(): a process group of its
@@ -38,6 +59,9 @@ void mount_proc()
     sigprocmask(SIG_SETMASK, &none, nullptr);
     for (const int signal : terminal_signals) {
         std::signal(signal, sigismember(&ignored, signal) == 1 ? SIG_IGN : SIG_DFL);
+    }
+    if (!keep_container_capabilities()) {
+        fail_with_errno("cannot limit the program's capabilities to a container's");
     }
     execve(argv[0], argv, environ);
     const int error = errno;

@@ -17,8 +17,8 @@ struct SyslogMessage {
     std::string text;
 };
 
-// A datagram as the C library sends it, or nullopt for one that is not a
-// syslog message at all.
+// A datagram as the C library sends it; one without a <PRIORITY> is taken
+// whole, at notice. Nullopt for an empty datagram.
 std::optional<SyslogMessage> parse_syslog(std::string_view datagram);
 
 } // namespace vboard

@@ -496,6 +496,44 @@ TEST(Program, SyslogIsCaughtAndNotSentToTheHost)
     EXPECT_EQ(logs[0].text, "bus 0 is gone");
 }
 
+struct Datagram {
+    const char* sent;
+    int priority;
+    const char* text;
+};
+
+// What other clients send to /dev/log (logger, a hand-made datagram) is
+// filed as a syslog daemon files it: a message without a priority at
+// notice, whole.
+TEST(Program, EverySyslogDatagramIsKept)
+{
+    const std::vector<Datagram> cases = {
+        {"<11>Dec  9 13:00:00 app[12]: disk gone\n", 3, "disk gone"},
+        {"<14>app: started", 6, "started"},
+        {"no priority at all", 5, "no priority at all"},
+        {"<abc>odd", 5, "<abc>odd"},
+    };
+    std::string script = "import socket\ns = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)\n";
+    for (const Datagram& c : cases) {
+        std::string sent = c.sent;
+        if (sent.back() == '\n') {
+            sent.replace(sent.size() - 1, 1, "\\n");
+        }
+        script += "s.sendto(b'" + sent + "', '/dev/log')\n";
+    }
+    RunOptions options;
+    options.argv = {"/usr/bin/python3", "-c", script};
+    Board board;
+    const auto r = board.run(options);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const auto logs = all_of<LogLine>(r.events);
+    ASSERT_EQ(logs.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(logs[i].priority, cases[i].priority) << cases[i].sent;
+        EXPECT_EQ(logs[i].text, cases[i].text) << cases[i].sent;
+    }
+}
+
 TEST(Program, VirtualTimeAdvancesOnlyWhileTheProgramSleeps)
 {
     BoardConfig config;

@@ -203,7 +203,7 @@ void enter_mount_namespace()
     const gid_t gid = getegid();
     if (uid != 0) {
         if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-            fail_with_errno("vboard runs each program in namespaces of its own, and as a user other than root "
+            fail_with_errno("each program runs in namespaces of its own, and as a user other than root "
                             "that needs a user namespace, which this system refuses (as root: sysctl "
                             "user.max_user_namespaces=10000, or kernel.unprivileged_userns_clone=1 where the "
                             "kernel has it; or run vboard as root)");
@@ -214,7 +214,7 @@ void enter_mount_namespace()
         write_file("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n");
         write_file("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n");
     } else if (unshare(CLONE_NEWNS) != 0) {
-        fail_with_errno("vboard runs each program in a mount namespace of its own, which needs CAP_SYS_ADMIN "
+        fail_with_errno("each program runs in a mount namespace of its own, which needs CAP_SYS_ADMIN "
                         "(in a container: docker run --cap-add SYS_ADMIN)");
     }
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {

@@ -133,7 +133,7 @@ int main(int argc, char** argv)
     init::enter_mount_namespace();
     init::mount_board(nodes);
     if (unshare(CLONE_NEWPID) != 0) {
-        init::fail_with_errno("vboard runs each program in a PID namespace of its own, which this system refuses");
+        init::fail_with_errno("each program runs in a PID namespace of its own, which this system refuses");
     }
     int lifeline[2];
     if (pipe2(lifeline, O_CLOEXEC) != 0) {

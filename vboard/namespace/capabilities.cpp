@@ -22,10 +22,10 @@ namespace {
 // CAP_SYS_RAWIO, CAP_SYS_BOOT, CAP_SYSLOG, CAP_DAC_READ_SEARCH for
 // open_by_handle_at, ...) is the PC's kernel's to give.
 constexpr std::array kept{
-    CAP_CHOWN,     CAP_DAC_OVERRIDE,     CAP_FOWNER,     CAP_FSETID,         CAP_KILL,
-    CAP_SETGID,    CAP_SETUID,           CAP_SETPCAP,    CAP_SETFCAP,        CAP_NET_BIND_SERVICE,
-    CAP_NET_RAW,   CAP_SYS_CHROOT,       CAP_AUDIT_WRITE, CAP_SYS_NICE,      CAP_SYS_RESOURCE,
-    CAP_IPC_LOCK,
+    CAP_CHOWN,    CAP_DAC_OVERRIDE, CAP_FOWNER,     CAP_FSETID,   CAP_KILL,
+    CAP_SETGID,   CAP_SETUID,       CAP_SETPCAP,    CAP_SETFCAP,  CAP_NET_BIND_SERVICE,
+    CAP_NET_RAW,  CAP_SYS_CHROOT,   CAP_AUDIT_WRITE,
+    CAP_SYS_NICE, CAP_SYS_RESOURCE, CAP_IPC_LOCK,
 };
 
 constexpr std::uint64_t kept_mask()

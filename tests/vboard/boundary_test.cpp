@@ -414,6 +414,38 @@ TEST(Boundary, RunsKeepTheirClocksApart)
     EXPECT_TRUE(all_gone(marker));
 }
 
+struct Refusal {
+    const char* name;
+    std::string script; // bash's, with $V the vboard command
+    std::string said;   // the start of vboard's message
+};
+
+// Where the system refuses what the board needs, vboard says what is
+// missing and what to do, with 125, and runs nothing.
+TEST(Boundary, ASystemWithoutWhatTheBoardNeedsIsTold)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "taking a capability or /dev/fuse away needs root";
+    }
+    // The PC's /dev without fuse: its harmless nodes bound onto a tmpfs.
+    const std::string without_fuse =
+        "d=$(mktemp -d); unshare -m bash -c 'mount --make-rprivate / && mount --rbind /dev \"$0\" && "
+        "mount -t tmpfs tmpfs /dev && for n in null zero full random urandom tty ptmx; do touch /dev/$n && "
+        "mount --bind \"$0/$n\" /dev/$n; done && mkdir /dev/pts && mount --bind \"$0/pts\" /dev/pts && "
+        "exec \"$1\" run -q -- /bin/echo ran' \"$d\" \"$V\"; status=$?; rmdir \"$d\"; exit $status";
+    const std::vector<Refusal> cases{
+        {"no CAP_SYS_ADMIN", "setpriv --bounding-set=-sys_admin --inh-caps=-sys_admin -- \"$V\" run -q -- /bin/echo ran",
+         "vboard: each program runs in a mount namespace of its own, which needs CAP_SYS_ADMIN"},
+        {"no /dev/fuse", without_fuse, "vboard: the board's filesystem needs FUSE, and /dev/fuse is missing"},
+    };
+    for (const Refusal& c : cases) {
+        const auto r = test_support::run_child({"/bin/bash", "-c", "V=\"$0\"; " + c.script, VBOARD_COMMAND_PATH}, "");
+        EXPECT_EQ(r.exit_code, 125) << c.name << ": " << r.err;
+        EXPECT_EQ(r.err.rfind(c.said, 0), 0u) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out, "") << c.name;
+    }
+}
+
 // A statically linked program, which no preload reaches, sees the board's
 // /dev and nothing of the PC's, and drives its bus.
 TEST(Boundary, AStaticProgramSeesOnlyTheBoard)

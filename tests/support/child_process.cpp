@@ -52,17 +52,6 @@ void read_ready(int& fd, short revents, std::string& sink)
     }
 }
 
-[[noreturn]] void exec_argv(const std::vector<std::string>& argv)
-{
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-}
-
 [[noreturn]] void exec_child(const std::vector<std::string>& argv, const Pipe& in, const Pipe& out, const Pipe& err)
 {
     dup2(in.read_end, STDIN_FILENO);
@@ -186,6 +175,17 @@ bool read_until(int fd, std::string& seen, const std::string& text)
         seen.append(buffer, static_cast<std::size_t>(n));
     }
     return true;
+}
+
+[[noreturn]] void exec_argv(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
 }
 
 } // namespace test_support

@@ -43,4 +43,7 @@ int finish_child(RunningChild& child, std::string& seen);
 // stream ends first, or nothing more comes for 10 seconds.
 bool read_until(int fd, std::string& seen, const std::string& text);
 
+// In a forked child: runs argv[0] (a path) with argv, or ends with 127.
+[[noreturn]] void exec_argv(const std::vector<std::string>& argv);
+
 } // namespace test_support

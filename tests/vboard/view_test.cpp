@@ -50,13 +50,7 @@ Screen on_terminal(const std::vector<std::string>& argv, const std::vector<std::
         for (const auto& setting : environment) {
             putenv(const_cast<char*>(setting.c_str()));
         }
-        std::vector<char*> args;
-        for (const auto& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        test_support::exec_argv(argv);
     }
     Screen screen;
     bool done = meanwhile == nullptr;
